@@ -1,0 +1,87 @@
+#include "core/util.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QMessageLogger>
+#include <QStandardPaths>
+
+namespace Orv {
+
+QString dataDir()
+{
+    const QString dir = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    QDir().mkpath(dir);
+    return dir;
+}
+
+QString journalPath()
+{
+    return dataDir() + QStringLiteral("/journal.db");
+}
+
+QString deviceTokenPath()
+{
+    return dataDir() + QStringLiteral("/device.token");
+}
+
+void logMessage(int level, const QString &text)
+{
+    static const char *const words[] = {"DEBUG", "INFO", "WARN", "ERROR"};
+    if (level < Debug || level > Error)
+        return;
+    const QString stamp = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+    const QByteArray line = QStringLiteral("%1 [%2] %3")
+                                .arg(stamp, QLatin1String(words[level]), text)
+                                .toUtf8();
+    QMessageLogger logger;
+    switch (level) {
+    case Debug:
+        logger.debug("%s", line.constData());
+        break;
+    case Info:
+        logger.info("%s", line.constData());
+        break;
+    case Warn:
+        logger.warning("%s", line.constData());
+        break;
+    default:
+        logger.critical("%s", line.constData());
+        break;
+    }
+}
+
+QString maskSecret(const QString &secret)
+{
+    if (secret.isEmpty())
+        return {};
+    if (secret.size() <= 12)
+        return QStringLiteral("***");
+    return QStringLiteral("%1***%2 (%3)")
+        .arg(secret.left(4), secret.right(4), QString::number(secret.size()));
+}
+
+QString signerMissingText(SignerAvailability availability)
+{
+    switch (availability) {
+    case SignerAvailability::CspMissing:
+        return QStringLiteral(
+            "На компьютере не установлен КриптоПро CSP. Без него электронной подписью не "
+            "воспользоваться, даже если носитель с ключом (Рутокен, JaCarta, флешка) вставлен. "
+            "Установите КриптоПро CSP и КриптоПро ЭЦП Browser plug-in. Для подписи, выданной "
+            "налоговой (УЦ ФНС), лицензия КриптоПро CSP встроена в сертификат");
+    case SignerAvailability::PluginMissing:
+        return QStringLiteral(
+            "КриптоПро CSP установлен, но нет КриптоПро ЭЦП Browser plug-in: через него "
+            "TELLVANE FERROW обращается к подписи. Установите плагин и обновите список");
+    default:
+        return {};
+    }
+}
+
+QString sha256Hex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+} // namespace Orv

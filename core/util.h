@@ -1,0 +1,43 @@
+#pragma once
+
+#include "core/signer.h"
+
+#include <QByteArray>
+#include <QDebug>
+#include <QString>
+
+namespace Orv {
+
+enum LogLevel : int { Debug = 0, Info = 1, Warn = 2, Error = 3 };
+
+// The writable per-user folder of every file the program keeps, created on each call.
+QString dataDir();
+QString journalPath();
+QString deviceTokenPath();
+
+// Writes "<UTC time> [LEVEL] text" to the Qt message log; a level outside 0..3 writes nothing.
+void logMessage(int level, const QString &text);
+
+// Logs the items as a Qt debug stream prints them unquoted, one space apart, trimmed.
+template<typename... Items>
+void logItems(int level, const Items &...items)
+{
+    QString text;
+    {
+        QDebug stream(&text);
+        stream.noquote();
+        (stream << ... << items);
+    }
+    logMessage(level, text.trimmed());
+}
+
+// Display form of a secret: never more than its first and last four characters.
+QString maskSecret(const QString &secret);
+
+// The hint shown when signing software is missing; empty when signing is possible.
+QString signerMissingText(SignerAvailability availability);
+
+// Lower-case hexadecimal SHA-256.
+QString sha256Hex(const QByteArray &bytes);
+
+} // namespace Orv
