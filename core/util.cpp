@@ -25,6 +25,30 @@ QString deviceTokenPath()
     return dataDir() + QStringLiteral("/device.token");
 }
 
+namespace {
+
+// Values from outside (ids, types, paths, answers) reach log lines; a line break or other control
+// character in them must not split a line or forge one that looks like ours.
+QString oneLine(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        if (c == u'\n')
+            out += QStringLiteral("\\n");
+        else if (c == u'\r')
+            out += QStringLiteral("\\r");
+        else if (c.unicode() < 0x20 || c.unicode() == 0x7f || c == QChar::LineSeparator
+                 || c == QChar::ParagraphSeparator)
+            out += QStringLiteral("\\u%1").arg(int(c.unicode()), 4, 16, QChar(u'0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
+} // namespace
+
 void logMessage(int level, const QString &text)
 {
     static const char *const words[] = {"DEBUG", "INFO", "WARN", "ERROR"};
@@ -32,7 +56,7 @@ void logMessage(int level, const QString &text)
         return;
     const QString stamp = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
     const QByteArray line = QStringLiteral("%1 [%2] %3")
-                                .arg(stamp, QLatin1String(words[level]), text)
+                                .arg(stamp, QLatin1String(words[level]), oneLine(text))
                                 .toUtf8();
     QMessageLogger logger;
     switch (level) {

@@ -31,6 +31,15 @@ private slots:
         QVERIFY(lines[1].endsWith(QStringLiteral(" [INFO] 100% %1 готово")));
     }
 
+    void logLineCannotBeSplitFromOutside()
+    {
+        Test::LogCapture log;
+        logMessage(Info, QStringLiteral("получена задача: a\n2026-01-01T00:00:00.000Z [ERROR] b\r\tc\u2028"));
+        QCOMPARE(log.lines().size(), 1);
+        QVERIFY(log.lines()[0].endsWith(
+            QStringLiteral("получена задача: a\\n2026-01-01T00:00:00.000Z [ERROR] b\\r\\u0009c\\u2028")));
+    }
+
     void logItemsJoinsUnquoted()
     {
         Test::LogCapture log;
