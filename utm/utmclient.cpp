@@ -1,5 +1,6 @@
 #include "utm/utmclient.h"
 
+#include "core/httpclient.h"
 #include "core/util.h"
 
 #include <QHttpMultiPart>
@@ -11,27 +12,7 @@
 #include <memory>
 
 namespace Orv {
-
-struct UtmHttpClient::ReplyFlags
-{
-    bool oversized = false;
-    bool timedOut = false;
-};
-
 namespace {
-
-// An HTTP answer that arrived whole, whatever its status. Everything else (refused, reset,
-// cut off after the status line, cancelled, timed out) is a transport failure, even when a
-// status line had already come.
-bool answeredWhole(QNetworkReply::NetworkError error)
-{
-    return error == QNetworkReply::NoError ||
-           (error >= QNetworkReply::ContentAccessDenied &&
-            error <= QNetworkReply::UnknownContentError) ||
-           error == QNetworkReply::ProtocolInvalidOperationError ||
-           (error >= QNetworkReply::InternalServerError &&
-            error <= QNetworkReply::UnknownServerError);
-}
 
 // The file name comes from the server; a quote or a line break in it must not end the part
 // header early or add one of its own. Percent-escaping them is what browsers do for form-data.
@@ -121,57 +102,57 @@ bool UtmHttpClient::refusedWhileClosing(const UtmCallback &callback) const
 void UtmHttpClient::track(QNetworkReply *reply, int timeoutMs, UtmCallback callback)
 {
     m_inFlight.append(reply);
-    auto flags = std::make_shared<ReplyFlags>();
+    auto oversized = std::make_shared<bool>(false);
 
     auto *timer = new QTimer(reply);
     timer->setSingleShot(true);
-    connect(timer, &QTimer::timeout, reply,
-            [this, reply, flags] { onRequestTimeout(reply, flags.get()); });
+    connect(timer, &QTimer::timeout, reply, [this, reply] { onRequestTimeout(reply); });
     timer->start(timeoutMs);
 
     connect(reply, &QNetworkReply::downloadProgress, reply,
-            [this, reply, flags](qint64 received, qint64) {
-                onDownloadProgress(reply, received, flags.get());
+            [this, reply, oversized](qint64 received, qint64) {
+                onDownloadProgress(reply, received, oversized.get());
             });
-    connect(reply, &QNetworkReply::finished, this, [this, reply, timer, flags, callback] {
+    connect(reply, &QNetworkReply::finished, this, [this, reply, timer, oversized, callback] {
         // The reply lives on until the event loop deletes it; its timer must not fire at it.
         timer->stop();
-        onReplyFinished(reply, *flags, callback);
+        onReplyFinished(reply, *oversized, callback);
     });
 }
 
-void UtmHttpClient::onRequestTimeout(QNetworkReply *reply, ReplyFlags *flags)
+void UtmHttpClient::onRequestTimeout(QNetworkReply *reply)
 {
     logItems(Warn, QStringLiteral("УТМ не ответил вовремя, обрываем:"),
              reply->url().path(QUrl::FullyDecoded));
-    flags->timedOut = true;
     reply->abort();
 }
 
-void UtmHttpClient::onDownloadProgress(QNetworkReply *reply, qint64 received, ReplyFlags *flags)
+void UtmHttpClient::onDownloadProgress(QNetworkReply *reply, qint64 received, bool *oversized)
 {
-    if (received > kMaxAnswerBytes && !flags->oversized) {
-        flags->oversized = true;
+    if (received > kMaxAnswerBytes && !*oversized) {
+        *oversized = true;
         reply->abort();
     }
 }
 
-void UtmHttpClient::onReplyFinished(QNetworkReply *reply, const ReplyFlags &flags,
+void UtmHttpClient::onReplyFinished(QNetworkReply *reply, bool oversized,
                                     const UtmCallback &callback)
 {
     m_inFlight.removeAll(reply);
     UtmResponse response;
     response.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     response.contentType = reply->header(QNetworkRequest::ContentTypeHeader).toString();
-    if (flags.oversized) {
+    if (oversized) {
         response.status = 0;
         response.error = QStringLiteral("Ответ УТМ больше %1 МБ — агент его не передаёт")
                              .arg(kMaxAnswerBytes / (1024 * 1024));
-    } else if (flags.timedOut || !answeredWhole(reply->error())) {
-        response.status = 0;
-        response.error = reply->errorString();
     } else {
-        response.body = reply->readAll();
+        if (transferBrokeOff(reply->error(), response.status))
+            response.status = 0;
+        if (response.status == 0)
+            response.error = reply->errorString();
+        else
+            response.body = reply->readAll();
     }
     reply->deleteLater();
     callback(response);

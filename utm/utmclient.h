@@ -61,15 +61,12 @@ public:
     static constexpr qint64 kMaxAnswerBytes = 0xF00000; // 15 MiB
 
 private:
-    struct ReplyFlags;
-
     QNetworkRequest makeRequest(const QString &path) const;
     bool refusedWhileClosing(const UtmCallback &callback) const;
     void track(QNetworkReply *reply, int timeoutMs, UtmCallback callback);
-    void onRequestTimeout(QNetworkReply *reply, ReplyFlags *flags);
-    void onDownloadProgress(QNetworkReply *reply, qint64 received, ReplyFlags *flags);
-    void onReplyFinished(QNetworkReply *reply, const ReplyFlags &flags,
-                         const UtmCallback &callback);
+    void onRequestTimeout(QNetworkReply *reply);
+    void onDownloadProgress(QNetworkReply *reply, qint64 received, bool *oversized);
+    void onReplyFinished(QNetworkReply *reply, bool oversized, const UtmCallback &callback);
 
     QString m_baseUrl;
     QNetworkAccessManager m_network;

@@ -1,10 +1,5 @@
 #include "tests/support/fakeutm.h"
 
-#include <QTcpSocket>
-#include <QTimer>
-
-#include <memory>
-
 namespace Orv::Test {
 namespace {
 
@@ -19,14 +14,14 @@ QList<QPair<QByteArray, QByteArray>> parseHeaderLines(const QByteArray &block)
     return headers;
 }
 
-QList<FakeUtmPart> parseMultipart(const HttpRequest &request)
+QList<FakeUtmPart> parseMultipart(const FakeRequest &request)
 {
     const QByteArray type = request.header("Content-Type");
     const qsizetype at = type.indexOf("boundary=");
     if (!type.startsWith("multipart/form-data") || at < 0)
         return {};
     QByteArray boundary = type.mid(at + 9).trimmed();
-    if (boundary.startsWith('"') && boundary.endsWith('"') && boundary.size() >= 2)
+    if (boundary.size() >= 2 && boundary.startsWith('"') && boundary.endsWith('"'))
         boundary = boundary.mid(1, boundary.size() - 2);
     const QByteArray delimiter = "--" + boundary;
     QList<FakeUtmPart> parts;
@@ -62,42 +57,43 @@ QByteArray FakeUtmPart::header(const QByteArray &name) const
 
 FakeUtm::FakeUtm(QObject *parent)
     : QObject(parent)
+    , m_server(std::make_unique<FakeParvisServer>())
+    , m_baseUrl(m_server->baseUrl())
 {
-    connect(&m_server, &QTcpServer::newConnection, this, &FakeUtm::onNewConnection);
-    m_server.listen(QHostAddress::LocalHost, 0);
+    connect(m_server.get(), &FakeParvisServer::requestArrived, this,
+            [this](const FakeRequest &request) {
+                FakeUtmRequest recorded;
+                static_cast<FakeRequest &>(recorded) = request;
+                recorded.parts = parseMultipart(request);
+                m_requests.append(recorded);
+                emit requestReceived();
+            });
 }
 
-QString FakeUtm::baseUrl() const
+FakeUtm::~FakeUtm() = default;
+
+void FakeUtm::answer(const QByteArray &method, const QString &path, const FakeAnswer &answer)
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort());
+    if (m_server)
+        m_server->setAnswer(method, path, answer);
 }
 
-void FakeUtm::answer(const QByteArray &method, const QByteArray &target,
-                     const FakeUtmAnswer &answer)
-{
-    m_answers.insert(method + ' ' + target, answer);
-}
-
-void FakeUtm::answer(const QByteArray &method, const QByteArray &target, int status,
+void FakeUtm::answer(const QByteArray &method, const QString &path, int status,
                      const QByteArray &body, const QByteArray &contentType)
 {
-    FakeUtmAnswer scripted;
-    scripted.status = status;
-    scripted.body = body;
-    scripted.contentType = contentType;
-    answer(method, target, scripted);
+    answer(method, path, FakeAnswer::raw(status, body, contentType));
 }
 
 void FakeUtm::serveIdentity(const FakeUtmIdentity &identity)
 {
-    answer("GET", "/diagnosis", 200, diagnosisPage(identity.fsrarId));
-    answer("GET", "/info/version", 200, identity.version.toUtf8(), "text/plain");
-    answer("GET", "/api/info/list", 200,
+    answer("GET", QStringLiteral("/diagnosis"), 200, diagnosisPage(identity.fsrarId));
+    answer("GET", QStringLiteral("/info/version"), 200, identity.version.toUtf8(), "text/plain");
+    answer("GET", QStringLiteral("/api/info/list"), 200,
            QStringLiteral(R"({"rsa":{"expireDate":"%1"},"gost":{"expireDate":"%2"}})")
                .arg(identity.rsaExpireDate, identity.gostExpireDate)
                .toUtf8(),
            "application/json");
-    answer("GET", "/api/rsa", 200,
+    answer("GET", QStringLiteral("/api/rsa"), 200,
            QStringLiteral(R"({"rows":[{"Owner_ID":"%1","INN":"%2","KPP":"%3"}]})")
                .arg(identity.fsrarId, identity.inn, identity.kpp)
                .toUtf8(),
@@ -106,16 +102,14 @@ void FakeUtm::serveIdentity(const FakeUtmIdentity &identity)
 
 void FakeUtm::shutDown()
 {
-    m_server.close();
-    for (QTcpSocket *socket : m_server.findChildren<QTcpSocket *>())
-        socket->abort();
+    m_server.reset();
 }
 
-QList<FakeUtmRequest> FakeUtm::requestsTo(const QByteArray &path) const
+QList<FakeUtmRequest> FakeUtm::requestsTo(const QString &path) const
 {
     QList<FakeUtmRequest> found;
     for (const FakeUtmRequest &request : m_requests) {
-        if (request.path() == path)
+        if (request.path.section(u'?', 0, 0) == path)
             found.append(request);
     }
     return found;
@@ -128,63 +122,6 @@ QByteArray FakeUtm::diagnosisPage(const QString &cn)
                           "<expireDate>2027-03-01</expireDate></CERTIFICATE></A>")
         .arg(cn)
         .toUtf8();
-}
-
-void FakeUtm::onNewConnection()
-{
-    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-        auto parser = std::make_shared<HttpRequestParser>();
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket, parser] {
-            parser->append(socket->readAll());
-            HttpRequest request;
-            while (parser->next(&request))
-                serve(socket, request);
-            if (parser->failed())
-                socket->abort();
-        });
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    }
-}
-
-void FakeUtm::serve(QTcpSocket *socket, const HttpRequest &request)
-{
-    FakeUtmRequest recorded;
-    static_cast<HttpRequest &>(recorded) = request;
-    recorded.parts = parseMultipart(request);
-    m_requests.append(recorded);
-
-    FakeUtmAnswer scripted;
-    scripted.status = 404;
-    auto found = m_answers.constFind(request.method + ' ' + request.target);
-    if (found == m_answers.constEnd())
-        found = m_answers.constFind(request.method + ' ' + request.path());
-    if (found != m_answers.constEnd())
-        scripted = *found;
-
-    if (scripted.delayMs > 0)
-        QTimer::singleShot(scripted.delayMs, socket,
-                           [socket, scripted] { reply(socket, scripted); });
-    else
-        reply(socket, scripted);
-    emit requestReceived();
-}
-
-void FakeUtm::reply(QTcpSocket *socket, const FakeUtmAnswer &answer)
-{
-    using Kind = FakeUtmAnswer::Kind;
-    if (answer.kind == Kind::Silent)
-        return;
-    const bool cut = answer.kind != Kind::Whole;
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(answer.status) + " Scripted\r\n";
-    if (!answer.contentType.isEmpty())
-        head += "Content-Type: " + answer.contentType + "\r\n";
-    for (const auto &h : answer.headers)
-        head += h.first + ": " + h.second + "\r\n";
-    head += "Content-Length: " + QByteArray::number(answer.body.size() + (cut ? 1 : 0)) + "\r\n";
-    socket->write(head + "\r\n");
-    socket->write(answer.body);
-    if (answer.kind == Kind::HeadersThenClose)
-        socket->disconnectFromHost();
 }
 
 } // namespace Orv::Test

@@ -1,42 +1,24 @@
 #pragma once
 
-#include "tests/support/httprequest.h"
+#include "tests/support/fakeparvisserver.h"
 
-#include <QHash>
 #include <QObject>
 #include <QString>
-#include <QTcpServer>
+
+#include <memory>
 
 namespace Orv::Test {
-
-// One scripted answer of the fake УТМ.
-struct FakeUtmAnswer
-{
-    enum class Kind {
-        Whole,            // status line, headers and the whole body
-        Silent,           // never answers; the connection stays open
-        HeadersThenClose, // promises one byte more than the body, sends the body, hangs up
-        HeadersThenStall, // the same, but then keeps the connection open without a word
-    };
-
-    int status = 200;
-    QByteArray body;
-    QByteArray contentType; // empty: no Content-Type header
-    QList<QPair<QByteArray, QByteArray>> headers;
-    int delayMs = 0;
-    Kind kind = Kind::Whole;
-};
 
 // One part of a multipart/form-data upload.
 struct FakeUtmPart
 {
-    QList<QPair<QByteArray, QByteArray>> headers;
+    QList<QPair<QByteArray, QByteArray>> headers; // in the order sent
     QByteArray body;
 
     QByteArray header(const QByteArray &name) const;
 };
 
-struct FakeUtmRequest : HttpRequest
+struct FakeUtmRequest : FakeRequest
 {
     QList<FakeUtmPart> parts; // filled for multipart/form-data bodies
 };
@@ -52,28 +34,29 @@ struct FakeUtmIdentity
     QString gostExpireDate = QStringLiteral("2026-11-15 00:00:00 +0300");
 };
 
-// A УТМ stand-in on 127.0.0.1 (a free port, listening from construction on). Each test scripts
-// the answers per method and path; a request without one gets 404. Every request is recorded.
+// A УТМ stand-in on 127.0.0.1 and a free port, over the scriptable fake HTTP server: answers
+// per method and path (see FakeAnswer for delays, silence and cut-off answers), 404 otherwise.
+// Every request is recorded, an upload with its parts.
 class FakeUtm : public QObject
 {
     Q_OBJECT
 
 public:
     explicit FakeUtm(QObject *parent = nullptr);
+    ~FakeUtm() override;
 
-    QString baseUrl() const; // http://127.0.0.1:<port>, no trailing slash
+    QString baseUrl() const { return m_baseUrl; } // no trailing slash
 
-    // `target` is matched against the request's path with its query first, then without it.
-    void answer(const QByteArray &method, const QByteArray &target, const FakeUtmAnswer &answer);
-    void answer(const QByteArray &method, const QByteArray &target, int status,
-                const QByteArray &body, const QByteArray &contentType = "application/xml");
+    void answer(const QByteArray &method, const QString &path, const FakeAnswer &answer);
+    void answer(const QByteArray &method, const QString &path, int status, const QByteArray &body,
+                const QByteArray &contentType = "application/xml");
     void serveIdentity(const FakeUtmIdentity &identity = {});
-
-    // Stops listening and drops every connection: afterwards the port refuses.
+    // Stops listening and drops every connection: afterwards the address refuses.
     void shutDown();
 
     QList<FakeUtmRequest> requests() const { return m_requests; }
-    QList<FakeUtmRequest> requestsTo(const QByteArray &path) const;
+    // Requests whose path without the query equals `path`.
+    QList<FakeUtmRequest> requestsTo(const QString &path) const;
 
     static QByteArray diagnosisPage(const QString &cn);
 
@@ -81,12 +64,8 @@ signals:
     void requestReceived();
 
 private:
-    void onNewConnection();
-    void serve(QTcpSocket *socket, const HttpRequest &request);
-    static void reply(QTcpSocket *socket, const FakeUtmAnswer &answer);
-
-    QTcpServer m_server;
-    QHash<QByteArray, FakeUtmAnswer> m_answers; // "METHOD target"
+    std::unique_ptr<FakeParvisServer> m_server;
+    QString m_baseUrl;
     QList<FakeUtmRequest> m_requests;
 };
 

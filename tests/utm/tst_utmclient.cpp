@@ -9,8 +9,8 @@
 #include <memory>
 
 using namespace Orv;
+using Orv::Test::FakeAnswer;
 using Orv::Test::FakeUtm;
-using Orv::Test::FakeUtmAnswer;
 
 namespace {
 
@@ -50,7 +50,7 @@ private slots:
         QCOMPARE(answers.got[0].contentType, QStringLiteral("text/xml; charset=utf-8"));
         QVERIFY(answers.got[0].error.isEmpty());
         const auto request = utm.requests().value(0);
-        QCOMPARE(request.target, QByteArray("/diagnosis"));
+        QCOMPARE(request.path, QStringLiteral("/diagnosis"));
         for (const char *header : {"Accept", "Authorization", "Content-Type"})
             QVERIFY2(request.header(header).isEmpty(), header);
     }
@@ -65,7 +65,7 @@ private slots:
         client.deleteResource(QStringLiteral("/opt/out/WayBill_v4/17"), 5000, answers.collect());
         QTRY_COMPARE(answers.got.size(), 2);
         QCOMPARE(utm.requests().size(), 2);
-        QCOMPARE(utm.requestsTo("/opt/out").value(0).target, QByteArray("/opt/out?refresh=true"));
+        QCOMPARE(utm.requestsTo("/opt/out").value(0).path, QStringLiteral("/opt/out?refresh=true"));
         QCOMPARE(utm.requestsTo("/opt/out/WayBill_v4/17").value(0).method, QByteArray("DELETE"));
     }
 
@@ -86,10 +86,7 @@ private slots:
     {
         QFETCH(int, status);
         FakeUtm utm;
-        FakeUtmAnswer answer;
-        answer.status = status;
-        answer.body = "<error>нет</error>";
-        answer.contentType = "application/xml";
+        FakeAnswer answer = FakeAnswer::raw(status, "<error>нет</error>", "application/xml");
         answer.headers = {{"Location", utm.baseUrl().toUtf8() + "/elsewhere"}};
         utm.answer("GET", "/opt/out", answer);
         UtmHttpClient client(utm.baseUrl());
@@ -135,27 +132,23 @@ private slots:
     void cutOffAnswerFails_data()
     {
         QTest::addColumn<int>("status");
-        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("mode");
         QTest::addColumn<bool>("timesOut");
-        QTest::newRow("200, connection lost")
-            << 200 << int(FakeUtmAnswer::Kind::HeadersThenClose) << false;
-        QTest::newRow("404, connection lost")
-            << 404 << int(FakeUtmAnswer::Kind::HeadersThenClose) << false;
-        QTest::newRow("200, stalls") << 200 << int(FakeUtmAnswer::Kind::HeadersThenStall) << true;
-        QTest::newRow("nothing at all") << 200 << int(FakeUtmAnswer::Kind::Silent) << true;
+        QTest::newRow("200, connection lost") << 200 << int(FakeAnswer::Mode::CutOff) << false;
+        QTest::newRow("404, connection lost") << 404 << int(FakeAnswer::Mode::CutOff) << false;
+        QTest::newRow("200, stalls") << 200 << int(FakeAnswer::Mode::Stall) << true;
+        QTest::newRow("nothing at all") << 200 << int(FakeAnswer::Mode::Never) << true;
     }
 
     void cutOffAnswerFails()
     {
         QFETCH(int, status);
-        QFETCH(int, kind);
+        QFETCH(int, mode);
         QFETCH(bool, timesOut);
         Test::LogCapture log;
         FakeUtm utm;
-        FakeUtmAnswer answer;
-        answer.status = status;
-        answer.body = "<part";
-        answer.kind = FakeUtmAnswer::Kind(kind);
+        FakeAnswer answer = FakeAnswer::raw(status, "<partial answer/>", "application/xml");
+        answer.mode = FakeAnswer::Mode(mode);
         utm.answer("GET", "/opt/out/x", answer);
         UtmHttpClient client(utm.baseUrl());
         Answers answers;
@@ -225,9 +218,7 @@ private slots:
     void abortAllEndsEveryRequestOnce()
     {
         FakeUtm utm;
-        FakeUtmAnswer silent;
-        silent.kind = FakeUtmAnswer::Kind::Silent;
-        utm.answer("GET", "/opt/out", silent);
+        utm.answer("GET", "/opt/out", FakeAnswer::never());
         UtmHttpClient client(utm.baseUrl());
         Answers answers;
         for (int i = 0; i < 3; ++i)
@@ -248,9 +239,7 @@ private slots:
     void destructionEndsRequestsAndSendsNothingMore()
     {
         FakeUtm utm;
-        FakeUtmAnswer silent;
-        silent.kind = FakeUtmAnswer::Kind::Silent;
-        utm.answer("GET", "/diagnosis", silent);
+        utm.answer("GET", "/diagnosis", FakeAnswer::never());
         auto client = std::make_unique<UtmHttpClient>(utm.baseUrl());
         Answers answers;
         UtmHttpClient *raw = client.get();

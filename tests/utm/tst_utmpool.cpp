@@ -6,8 +6,8 @@
 #include <memory>
 
 using namespace Orv;
+using Orv::Test::FakeAnswer;
 using Orv::Test::FakeUtm;
-using Orv::Test::FakeUtmAnswer;
 using Orv::Test::FakeUtmIdentity;
 
 namespace {
@@ -44,11 +44,9 @@ struct Refresh
     }
 };
 
-void silence(FakeUtm &fake, const QByteArray &path)
+void silence(FakeUtm &fake, const char *path)
 {
-    FakeUtmAnswer silent;
-    silent.kind = FakeUtmAnswer::Kind::Silent;
-    fake.answer("GET", path, silent);
+    fake.answer("GET", QLatin1String(path), FakeAnswer::never());
 }
 
 const QString kA = QStringLiteral("030000000001");

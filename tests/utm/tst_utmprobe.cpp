@@ -79,7 +79,7 @@ private slots:
         QCOMPARE(probe.status().fsrarId, status.fsrarId);
         QList<QByteArray> order;
         for (const auto &request : fake.requests())
-            order.append(request.method + ' ' + request.target);
+            order.append(request.method + ' ' + request.path.toUtf8());
         QCOMPARE(order, (QList<QByteArray>{"GET /diagnosis", "GET /info/version",
                                            "GET /api/info/list", "GET /api/rsa"}));
     }
