@@ -210,7 +210,7 @@ private slots:
             << "heartbeat" << 401 << QByteArray(R"({"error":"Токен отозван"})") << false
             << "Токен отозван";
         QTest::newRow("signup link") << "requestSignupLink" << 201
-                                     << QByteArray(R"({"signupUrl":"https://x/s"})") << true << "";
+                                     << QByteArray("{\"signupUrl\":\"https://x/s\"}") << true << "";
         QTest::newRow("signup link missing") << "requestSignupLink" << 200 << QByteArray("{}")
                                              << false << "Сервер не вернул ссылку в кабинет";
         QTest::newRow("result 200") << "sendResult" << 200 << QByteArray("garbage") << true << "";
@@ -244,9 +244,15 @@ private slots:
 
     void pairResultIsRead()
     {
-        const AgentClient::PairResult r = AgentClient::parsePairResult(
-            R"({"agentId":"a1","token":"tok","organization":{"inn":"7700000001","name":"Ромашка"},
-                "status":"PENDING","outcome":"REGISTERED","signupUrl":"https://c/s"})");
+        const QJsonObject answer{
+            {"agentId", "a1"},
+            {"token", "tok"},
+            {"organization", QJsonObject{{"inn", "7700000001"}, {"name", "Ромашка"}}},
+            {"status", "PENDING"},
+            {"outcome", "REGISTERED"},
+            {"signupUrl", "https://c/s"}};
+        const AgentClient::PairResult r =
+            AgentClient::parsePairResult(QJsonDocument(answer).toJson());
         QCOMPARE(r.agentId, QStringLiteral("a1"));
         QCOMPARE(r.token, QStringLiteral("tok"));
         QCOMPARE(r.orgInn, QStringLiteral("7700000001"));
