@@ -1,5 +1,7 @@
 #include "signing/certificatecheck.h"
 
+#include "core/util.h"
+
 #include <QList>
 
 #include <algorithm>
@@ -37,6 +39,21 @@ TaskOutcome checkCertificate(ISigner *signer, const QString &inn, const QString 
             QStringLiteral("Сертификат выдан организации с ИНН %1, а подпись запрошена за %2")
                 .arg(certificate.inn, inn));
     return TaskOutcome::success({}, {});
+}
+
+TaskOutcome signWithCertificate(ISigner *signer, const QString &inn, const QString &thumbprint,
+                                const QByteArray &bytes, bool detached)
+{
+    const TaskOutcome check = checkCertificate(signer, inn, thumbprint);
+    if (!check.ok)
+        return check;
+    QString error;
+    const QByteArray signature = signer->sign(bytes, thumbprint, detached, &error);
+    if (signature.isEmpty())
+        return TaskOutcome::failure(error.isEmpty() ? QStringLiteral("КриптоПро не вернул подпись")
+                                                    : error);
+    return TaskOutcome::success({{QStringLiteral("signature"), QString::fromLatin1(signature)}},
+                                sha256Hex(bytes));
 }
 
 } // namespace Orv
