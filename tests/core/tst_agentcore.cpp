@@ -3,7 +3,9 @@
 #include "core/journal.h"
 #include "tests/support/fakeparvisserver.h"
 #include "tests/support/fakesigner.h"
+#include "tests/support/fakeutm.h"
 #include "tests/support/logcapture.h"
+#include "utm/utmclient.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -79,12 +81,11 @@ QByteArray taskJson(const QString &id, const QString &type)
 
 QByteArray organizationsJson(bool pending)
 {
-    return QJsonDocument(QJsonObject{
-                             {"organizations",
-                              QJsonArray{QJsonObject{{"inn", "7700000001"},
-                                                     {"name", "Ромашка"},
-                                                     {"status", "ACTIVE"},
-                                                     {"signupPending", pending}}}}})
+    return QJsonDocument(
+               QJsonObject{{"organizations", QJsonArray{QJsonObject{{"inn", "7700000001"},
+                                                                    {"name", "Ромашка"},
+                                                                    {"status", "ACTIVE"},
+                                                                    {"signupPending", pending}}}}})
         .toJson(QJsonDocument::Compact);
 }
 
@@ -127,10 +128,11 @@ private slots:
         rig.core.start();
         QCOMPARE(rig.core.state(), AgentState::Idle);
         QVERIFY(http.calls().isEmpty());
-        QCOMPARE(log.matching(QStringLiteral(
-                                  "[WARN] запуск без токена: сначала нужно подключить агента по коду"))
-                     .size(),
-                 1);
+        QCOMPARE(
+            log.matching(QStringLiteral(
+                             "[WARN] запуск без токена: сначала нужно подключить агента по коду"))
+                .size(),
+            1);
     }
 
     void startTwiceSendsOneHeartbeatThenOnePoll()
@@ -151,9 +153,13 @@ private slots:
 
     void heartbeatDescribesThisPc()
     {
+        Test::FakeUtm utm;
+        utm.serveIdentity();
+        UtmHttpClient utmClient(utm.baseUrl());
         FakeParvisServer server;
         HttpClient http(server.baseUrl());
         Rig rig(&http);
+        rig.core.setUtmClient(&utmClient);
         CertificateInfo named;
         named.thumbprint = QStringLiteral("aa11");
         named.subject = QStringLiteral("CN=Ромашка, ИНН=7700000001");
@@ -168,15 +174,28 @@ private slots:
         rig.core.setToken(kToken);
         rig.core.start();
         QTRY_COMPARE(server.requestsTo(kHeartbeat).size(), 1);
+        // With a УТМ to probe first, the poll goes out before the heartbeat.
+        QCOMPARE(server.requests().first().path, QStringLiteral("/agent/v1/tasks?wait=30"));
 
         const Test::FakeRequest request = server.requestsTo(kHeartbeat).first();
         QCOMPARE(request.header("Authorization"), "Bearer " + kToken.toUtf8());
         const QJsonObject body = request.json();
         QCOMPARE(body.keys(), (QStringList{"capabilities", "certificates", "version"}));
         QCOMPARE(body.value(u"version").toString(), QStringLiteral("0.12.2"));
-        QCOMPARE(body.value(u"capabilities").toArray(),
-                 (QJsonArray{QJsonObject{{"type", "sign"},
-                                         {"thumbprints", QJsonArray{"aa11", "bb22"}}}}));
+        const QJsonArray capabilities = body.value(u"capabilities").toArray();
+        QCOMPARE(capabilities.size(), 2);
+        QCOMPARE(capabilities[0].toObject(),
+                 (QJsonObject{{"type", "sign"}, {"thumbprints", QJsonArray{"aa11", "bb22"}}}));
+        QCOMPARE(capabilities[1].toObject(),
+                 (QJsonObject{{"type", "utm"},
+                              {"endpoint", utm.baseUrl()},
+                              {"reachable", true},
+                              {"fsrarId", "030000123456"},
+                              {"utmVersion", "4.2.0"},
+                              {"inn", "7701234567"},
+                              {"kpp", "770101001"},
+                              {"rsaExpiresAt", "2027-03-01T07:00:00Z"},
+                              {"gostExpiresAt", "2026-11-14T21:00:00Z"}}));
         const QJsonArray certificates = body.value(u"certificates").toArray();
         QCOMPARE(certificates.size(), 2);
         QCOMPARE(certificates[0].toObject(), (QJsonObject{{"thumbprint", "aa11"},
@@ -203,13 +222,12 @@ private slots:
         rig.core.start();
         QTRY_COMPARE(server.requestsTo(kPoll).size(), 2);
 
-        QCOMPARE(loopPaths(server), (QStringList{"/agent/v1/tasks?wait=30",
-                                                 "/agent/v1/tasks/t-1/result",
-                                                 "/agent/v1/tasks?wait=30"}));
+        QCOMPARE(loopPaths(server),
+                 (QStringList{"/agent/v1/tasks?wait=30", "/agent/v1/tasks/t-1/result",
+                              "/agent/v1/tasks?wait=30"}));
         const Test::FakeRequest result = server.requestsTo("/agent/v1/tasks/t-1/result").first();
-        QCOMPARE(result.body,
-                 QJsonDocument(QJsonObject{{"ok", false}, {"error", kUnsupported}})
-                     .toJson(QJsonDocument::Compact));
+        QCOMPARE(result.body, QJsonDocument(QJsonObject{{"ok", false}, {"error", kUnsupported}})
+                                  .toJson(QJsonDocument::Compact));
         QCOMPARE(result.header("Authorization"), "Bearer " + kToken.toUtf8());
 
         QCOMPARE(finished.size(), 1);
@@ -271,11 +289,14 @@ private slots:
         for (int i = 0; i <= delays.size(); ++i) {
             const int expected = i < delays.size() ? delays[i] : 2000; // the last after a success
             QTRY_COMPARE(problems.size(), i + 1);
-            QCOMPARE(problems.last().first().toString(), QStringLiteral("Сервер ответил кодом 503"));
+            QCOMPARE(problems.last().first().toString(),
+                     QStringLiteral("Сервер ответил кодом 503"));
             QCOMPARE(rig.core.state(), AgentState::Offline);
             QVERIFY(timer->isActive());
             QCOMPARE(timer->interval(), expected);
-            QCOMPARE(log.lines().last().section(u' ', 1),
+            const QStringList retries = log.matching(QStringLiteral("нет связи с PARVIS API"));
+            QCOMPARE(retries.size(), i + 1);
+            QCOMPARE(retries.last().section(u' ', 1),
                      QStringLiteral("[WARN] нет связи с PARVIS API: Сервер ответил кодом 503 "
                                     "повтор через %1 мс")
                          .arg(expected));
@@ -305,10 +326,10 @@ private slots:
         QCOMPARE(server.requestsTo("/agent/v1/tasks/t-1/result").size(), 1);
         QCOMPARE(problems.size(), 1);
         QCOMPARE(problems.first().first().toString(), QStringLiteral("Задача уже закрыта"));
-        QCOMPARE(
-            log.matching(QStringLiteral("[WARN] результат задачи t-1 не принят: Задача уже закрыта"))
-                .size(),
-            1);
+        QCOMPARE(log.matching(
+                        QStringLiteral("[WARN] результат задачи t-1 не принят: Задача уже закрыта"))
+                     .size(),
+                 1);
         QCOMPARE(rig.core.state(), AgentState::Online);
         QVERIFY(!rig.pollTimer()->isActive());
         QCOMPARE(rig.journal.recent(10).size(), 1);
@@ -402,6 +423,39 @@ private slots:
         http.answer(3, 204);
         QCOMPARE(http.calls().size(), 5);
         QCOMPARE(http.calls().last().path, QStringLiteral("/agent/v1/tasks?wait=30"));
+    }
+
+    void utmListChangesAreProbedAndLogged()
+    {
+        Test::FakeUtm gone[2];
+        gone[0].shutDown();
+        gone[1].shutDown();
+        UtmHttpClient first(gone[0].baseUrl());
+        UtmHttpClient second(gone[1].baseUrl());
+        FakeParvisTransport http;
+        Rig rig(&http);
+        QSignalSpy changed(&rig.core, &AgentCore::utmStatusChanged);
+        Test::LogCapture log;
+
+        rig.core.setUtmClients({&first, &second});
+        QCOMPARE(log.matching(QStringLiteral("[INFO] УТМ: ")), QStringList{log.lines().first()});
+        QVERIFY(log.lines().first().endsWith(
+            QStringLiteral("[INFO] УТМ: %1, %2").arg(first.baseUrl(), second.baseUrl())));
+        QTRY_COMPARE(log.matching(QStringLiteral("[WARN] УТМ не отвечает:")).size(), 2);
+        QCOMPARE(changed.size(), 3); // the new list, then each probe
+        QCOMPARE(rig.core.utmStatuses().size(), 2);
+
+        log.clear();
+        rig.core.setUtmClients({&first, &second});
+        QVERIFY(log.lines().isEmpty());
+        QCOMPARE(changed.size(), 3);
+
+        rig.core.setUtmClient(nullptr);
+        QCOMPARE(log.matching(QStringLiteral("УТМ")).size(), 1);
+        QVERIFY(log.lines().first().endsWith(QStringLiteral("[INFO] УТМ: не настроен")));
+        QTRY_COMPARE(changed.size(), 4);
+        QVERIFY(rig.core.utmStatuses().isEmpty());
+        QVERIFY(http.calls().isEmpty()); // probing the УТМ is no heartbeat
     }
 
     void stopKeepsTokenAndSaysWhy_data()
