@@ -112,8 +112,8 @@ public:
 
     void get(const QString &path, const QString &token, int timeoutMs,
              HttpCallback callback) override;
-    void postJson(const QString &path, const QString &token, const QJsonObject &body,
-                  int timeoutMs, HttpCallback callback) override;
+    void postJson(const QString &path, const QString &token, const QJsonObject &body, int timeoutMs,
+                  HttpCallback callback) override;
     // Completes every call not answered yet with status 0, as the real client does.
     void abortAll() override;
 
