@@ -1,0 +1,131 @@
+#include "core/httpclient.h"
+
+#include "core/util.h"
+
+#include <QJsonDocument>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+#include <QUrl>
+
+namespace Orv {
+
+// The network layer also reports an error for a complete 4xx/5xx answer (mapped from its status)
+// and for a 3xx it refused to follow; such an answer is whole and keeps its status. Any other
+// error means the transfer broke off (time-out, abort, lost connection), and a status line that
+// had already arrived must not make the remains look like a complete answer.
+bool transferBrokeOff(QNetworkReply::NetworkError error, int status)
+{
+    if (error == QNetworkReply::NoError)
+        return false;
+    if (status == 0)
+        return true;
+    switch (error) {
+    case QNetworkReply::TooManyRedirectsError:
+    case QNetworkReply::InsecureRedirectError:
+    case QNetworkReply::ProxyAuthenticationRequiredError:
+    case QNetworkReply::ProtocolUnknownError:
+    case QNetworkReply::ProtocolInvalidOperationError:
+        return false;
+    default:
+        break;
+    }
+    const bool contentError =
+        error >= QNetworkReply::ContentAccessDenied && error <= QNetworkReply::UnknownContentError;
+    const bool serverError =
+        error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError;
+    return !contentError && !serverError;
+}
+
+HttpClient::HttpClient(const QString &baseUrl, QObject *parent)
+    : QObject(parent)
+    , m_baseUrl(baseUrl)
+    , m_network(this)
+{
+    while (m_baseUrl.endsWith(u'/'))
+        m_baseUrl.chop(1);
+}
+
+HttpClient::~HttpClient()
+{
+    abortAll();
+}
+
+void HttpClient::get(const QString &path, const QString &token, int timeoutMs,
+                     HttpCallback callback)
+{
+    send("GET", path, token, {}, timeoutMs, std::move(callback));
+}
+
+void HttpClient::postJson(const QString &path, const QString &token, const QJsonObject &body,
+                          int timeoutMs, HttpCallback callback)
+{
+    send("POST", path, token, QJsonDocument(body).toJson(QJsonDocument::Compact), timeoutMs,
+         std::move(callback));
+}
+
+void HttpClient::abortAll()
+{
+    const QList<QPointer<QNetworkReply>> running = std::exchange(m_inFlight, {});
+    for (const QPointer<QNetworkReply> &reply : running) {
+        if (reply && reply->isRunning())
+            reply->abort();
+    }
+}
+
+void HttpClient::send(const QByteArray &verb, const QString &path, const QString &token,
+                      const QByteArray &body, int timeoutMs, HttpCallback callback)
+{
+    QNetworkRequest request(QUrl(m_baseUrl + path, QUrl::TolerantMode));
+    request.setRawHeader("Accept", "application/json");
+    if (!token.isEmpty())
+        request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
+    if (!body.isEmpty())
+        request.setHeader(QNetworkRequest::ContentTypeHeader,
+                          QByteArrayLiteral("application/json"));
+    // Our own timer bounds each request; the layer's transfer time-out would race with it.
+    request.setTransferTimeout(0);
+
+    QNetworkReply *reply = m_network.sendCustomRequest(request, verb, body);
+    m_inFlight.append(reply);
+
+    auto *timer = new QTimer(reply);
+    timer->setSingleShot(true);
+    connect(timer, &QTimer::timeout, reply, [this, reply] { onRequestTimeout(reply); });
+    timer->start(timeoutMs);
+
+    connect(reply, &QNetworkReply::finished, this,
+            [this, reply, timer, callback = std::move(callback)] {
+                onReplyFinished(reply, timer, callback);
+            });
+}
+
+void HttpClient::onRequestTimeout(QNetworkReply *reply)
+{
+    logItems(Warn, QStringLiteral("таймаут запроса, обрываем:"),
+             reply->url().path(QUrl::FullyDecoded));
+    reply->abort();
+}
+
+void HttpClient::onReplyFinished(QNetworkReply *reply, QTimer *timer, const HttpCallback &callback)
+{
+    // The reply lives on until the event loop deletes it; a tick in between must not abort a
+    // finished exchange or log a time-out that never happened.
+    timer->stop();
+    disconnect(reply, nullptr, this, nullptr);
+    m_inFlight.removeIf([reply](const QPointer<QNetworkReply> &p) { return p == reply || !p; });
+
+    HttpResponse response;
+    response.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    response.body = reply->readAll();
+    if (transferBrokeOff(reply->error(), response.status))
+        response.status = 0;
+    if (response.status == 0)
+        response.error = reply->errorString();
+    reply->deleteLater();
+
+    // Last, because the callback may destroy this client.
+    callback(response);
+}
+
+} // namespace Orv

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QList>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <functional>
+
+class QTimer;
+
+namespace Orv {
+
+// What one HTTP exchange gave. `status` is 0 when no complete HTTP answer came (no connection,
+// time-out, abort, or the transfer broke off); `error` is filled only then.
+struct HttpResponse
+{
+    int status = 0;
+    QByteArray body;
+    QString error;
+};
+
+using HttpCallback = std::function<void(const HttpResponse &)>;
+
+// Whether a reply that finished with `error` and carries the HTTP `status` (0 for none) broke off
+// instead of bringing a whole answer; such a reply reports status 0. Both HTTP clients judge so.
+bool transferBrokeOff(QNetworkReply::NetworkError error, int status);
+
+// JSON transport towards one server. Each call is one exchange whose callback runs exactly once:
+// from the event loop, or synchronously inside abortAll and the implementation's destructor.
+// An empty token sends no authorisation.
+class IHttpClient
+{
+public:
+    virtual ~IHttpClient() = default;
+    virtual void get(const QString &path, const QString &token, int timeoutMs,
+                     HttpCallback callback) = 0;
+    virtual void postJson(const QString &path, const QString &token, const QJsonObject &body,
+                          int timeoutMs, HttpCallback callback) = 0;
+    // Ends every request in flight; their callbacks run before it returns.
+    virtual void abortAll() {}
+};
+
+// IHttpClient over QNetworkAccessManager: paths are appended to the base address, each request
+// has its own single-shot time-out, and destroying the client aborts what is still running.
+class HttpClient : public QObject, public IHttpClient
+{
+    Q_OBJECT
+
+public:
+    explicit HttpClient(const QString &baseUrl, QObject *parent = nullptr);
+    ~HttpClient() override;
+
+    void get(const QString &path, const QString &token, int timeoutMs,
+             HttpCallback callback) override;
+    void postJson(const QString &path, const QString &token, const QJsonObject &body, int timeoutMs,
+                  HttpCallback callback) override;
+    void abortAll() override;
+
+private:
+    void send(const QByteArray &verb, const QString &path, const QString &token,
+              const QByteArray &body, int timeoutMs, HttpCallback callback);
+    void onRequestTimeout(QNetworkReply *reply);
+    void onReplyFinished(QNetworkReply *reply, QTimer *timer, const HttpCallback &callback);
+
+    QString m_baseUrl;
+    QNetworkAccessManager m_network;
+    QList<QPointer<QNetworkReply>> m_inFlight;
+};
+
+} // namespace Orv

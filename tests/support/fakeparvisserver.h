@@ -1,0 +1,96 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QJsonObject>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QQueue>
+#include <QString>
+
+class QTcpServer;
+class QTcpSocket;
+
+namespace Orv::Test {
+
+// One request as the fake server received it.
+struct FakeRequest
+{
+    QByteArray method;
+    QString path;                         // as sent, query included
+    QMap<QByteArray, QByteArray> headers; // names in lower case
+    QByteArray body;
+
+    QByteArray header(const QByteArray &name) const { return headers.value(name.toLower()); }
+    bool hasHeader(const QByteArray &name) const { return headers.contains(name.toLower()); }
+    QJsonObject json() const;
+};
+
+// How the fake server answers one request.
+struct FakeAnswer
+{
+    enum class Mode {
+        Complete, // the whole answer
+        Never,    // the request is read and nothing is ever sent back
+        CutOff,   // status line, headers announcing the whole body, half of it, then the close
+        Stall,    // as CutOff, but the connection stays open and silent
+    };
+
+    int status = 200;
+    QByteArray body;
+    QByteArray contentType = "application/json";
+    QList<QPair<QByteArray, QByteArray>> headers; // further header lines, as given
+    int delayMs = 0;
+    Mode mode = Mode::Complete;
+
+    static FakeAnswer json(int status, const QJsonObject &body);
+    static FakeAnswer raw(int status, const QByteArray &body,
+                          const QByteArray &contentType = "text/plain");
+    static FakeAnswer empty(int status);
+    static FakeAnswer never();
+    static FakeAnswer cutOff(int status, const QByteArray &body);
+    static FakeAnswer stall(int status, const QByteArray &body);
+    FakeAnswer after(int ms) const;
+};
+
+// A small scriptable HTTP/1.1 server on 127.0.0.1 and a free port, standing in for the PARVIS
+// API (or any JSON server) in tests. Answers are chosen by method and path without the query:
+// queued answers first, one per request, then the fixed answer, else 404. Every request is
+// recorded. One request per connection (each answer closes it).
+class FakeParvisServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit FakeParvisServer(QObject *parent = nullptr);
+    ~FakeParvisServer() override;
+
+    // "http://127.0.0.1:<port>"
+    QString baseUrl() const;
+
+    void setAnswer(const QByteArray &method, const QString &path, const FakeAnswer &answer);
+    void enqueue(const QByteArray &method, const QString &path, const FakeAnswer &answer);
+
+    QList<FakeRequest> requests() const { return m_requests; }
+    // Requests whose path without the query equals `path`.
+    QList<FakeRequest> requestsTo(const QString &path) const;
+    void clearRequests() { m_requests.clear(); }
+
+signals:
+    void requestArrived(const Orv::Test::FakeRequest &request);
+
+private:
+    void onNewConnection();
+    void onReadyRead(QTcpSocket *socket);
+    FakeAnswer answerFor(const FakeRequest &request);
+    static void respond(QTcpSocket *socket, const FakeAnswer &answer);
+
+    QTcpServer *m_server;
+    QHash<QString, FakeAnswer> m_fixed;
+    QHash<QString, QQueue<FakeAnswer>> m_queued;
+    QHash<QTcpSocket *, QByteArray> m_buffers;
+    QList<FakeRequest> m_requests;
+};
+
+} // namespace Orv::Test
