@@ -30,9 +30,10 @@ function shown(root, text) {
     return hits.length > 0 ? hits[0] : null
 }
 
-// Texts of the visible text items under root, in order.
+// Texts of the visible text items under root, in order; a field's placeholder is not counted.
 function shownTexts(root) {
-    return findAll(root, it => it.visible && it.textFormat !== undefined && it.text !== "")
+    return findAll(root, it => it.visible && it.textFormat !== undefined && it.text !== ""
+                   && !(it.parent && it.parent.placeholderText !== undefined))
         .map(it => it.text)
 }
 
@@ -45,4 +46,13 @@ function button(root, text) {
 // Visible buttons under root, in order.
 function buttons(root) {
     return findAll(root, it => it.visible && it.clicked !== undefined && it.kind !== undefined)
+}
+
+// Markup as a server, a certificate or a УТМ might send it.
+const markup = "<b>x</b><img src='http://example.invalid/a.png'>"
+
+// The visible text items under root that show the markup above.
+function markupTexts(root) {
+    return findAll(root, it => it.visible && it.textFormat !== undefined
+                   && it.text.indexOf("<img") >= 0)
 }
