@@ -9,13 +9,12 @@
 #include <QUrl>
 
 namespace Orv {
-namespace {
 
 // The network layer also reports an error for a complete 4xx/5xx answer (mapped from its status)
 // and for a 3xx it refused to follow; such an answer is whole and keeps its status. Any other
 // error means the transfer broke off (time-out, abort, lost connection), and a status line that
 // had already arrived must not make the remains look like a complete answer.
-bool brokeOff(QNetworkReply::NetworkError error, int status)
+bool transferBrokeOff(QNetworkReply::NetworkError error, int status)
 {
     if (error == QNetworkReply::NoError)
         return false;
@@ -37,8 +36,6 @@ bool brokeOff(QNetworkReply::NetworkError error, int status)
         error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError;
     return !contentError && !serverError;
 }
-
-} // namespace
 
 HttpClient::HttpClient(const QString &baseUrl, QObject *parent)
     : QObject(parent)
@@ -121,7 +118,7 @@ void HttpClient::onReplyFinished(QNetworkReply *reply, QTimer *timer, const Http
     HttpResponse response;
     response.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     response.body = reply->readAll();
-    if (brokeOff(reply->error(), response.status))
+    if (transferBrokeOff(reply->error(), response.status))
         response.status = 0;
     if (response.status == 0)
         response.error = reply->errorString();

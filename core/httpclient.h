@@ -3,13 +3,13 @@
 #include <QJsonObject>
 #include <QList>
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 
 #include <functional>
 
-class QNetworkReply;
 class QTimer;
 
 namespace Orv {
@@ -24,6 +24,10 @@ struct HttpResponse
 };
 
 using HttpCallback = std::function<void(const HttpResponse &)>;
+
+// Whether a reply that finished with `error` and carries the HTTP `status` (0 for none) broke off
+// instead of bringing a whole answer; such a reply reports status 0. Both HTTP clients judge so.
+bool transferBrokeOff(QNetworkReply::NetworkError error, int status);
 
 // JSON transport towards one server. Each call is one exchange whose callback runs exactly once:
 // from the event loop, or synchronously inside abortAll and the implementation's destructor.

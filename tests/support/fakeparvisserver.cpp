@@ -171,6 +171,8 @@ void FakeParvisServer::respond(QTcpSocket *socket, const FakeAnswer &answer)
     QByteArray head = "HTTP/1.1 " + QByteArray::number(answer.status) + " Fake\r\n";
     if (!answer.contentType.isEmpty())
         head += "Content-Type: " + answer.contentType + "\r\n";
+    for (const auto &header : answer.headers)
+        head += header.first + ": " + header.second + "\r\n";
     head += "Content-Length: " + QByteArray::number(answer.body.size()) + "\r\n";
     head += "Connection: close\r\n\r\n";
     socket->write(head);

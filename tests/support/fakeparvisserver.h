@@ -40,6 +40,7 @@ struct FakeAnswer
     int status = 200;
     QByteArray body;
     QByteArray contentType = "application/json";
+    QList<QPair<QByteArray, QByteArray>> headers; // further header lines, as given
     int delayMs = 0;
     Mode mode = Mode::Complete;
 

@@ -1,0 +1,190 @@
+#include "core/canonicaljson.h"
+
+#include <QJsonDocument>
+#include <QTest>
+
+#include <cfloat>
+#include <cmath>
+
+using namespace Orv;
+
+// Expected texts and hashes come from an independent implementation (Python: keys sorted by their
+// UTF-16-BE bytes, '%.17g', hashlib.sha256), not from this code.
+class TestCanonicalJson : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void vectors_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<QString>("canonical");
+        QTest::addColumn<QString>("sha256");
+
+        QTest::newRow("empty object")
+            << QByteArray("{}") << QStringLiteral("{}")
+            << "44136fa355b3678a1146ad16f7e8649e94fb4fc21fe77e8310c060f61caaff8a";
+        QTest::newRow("members sorted")
+            << QByteArray(R"({"b":1,"a":"x"})") << QStringLiteral(R"({"a":"x","b":1})")
+            << "cdab067e9f3beb32d1252cfd63e492592fecbf591b0d08cadb24bb17f3864246";
+        QTest::newRow("same members, other order, 1.0")
+            << QByteArray(R"({ "a" : "x", "b" : 1.0 })") << QStringLiteral(R"({"a":"x","b":1})")
+            << "cdab067e9f3beb32d1252cfd63e492592fecbf591b0d08cadb24bb17f3864246";
+        QTest::newRow("nested")
+            << QByteArray(R"({"z":[3,{"y":null,"x":true}],"A":false,"m":{},"e":[]})")
+            << QStringLiteral(R"({"A":false,"e":[],"m":{},"z":[3,{"x":true,"y":null}]})")
+            << "7f33f904f8d69632d57fac6469c5ca24e0fd43f08521c1f6e0e200d12a28115f";
+        // U+FF21 sorts after U+1F600 by UTF-16 units (0xFF21 > 0xD83D), before it by code points.
+        QTest::newRow("keys by UTF-16 units")
+            << QByteArray(R"({"\uff21":1,"\ud83d\ude00":2,"a":3,"B":4,"\u00e9":5,"":6})")
+            << QStringLiteral(R"({"":6,"B":4,"a":3,"é":5,"😀":2,"Ａ":1})")
+            << "075c9d9b07408efe536e3e688b5762445c12aa53a434bfabdd408c318aa9f4f1";
+        QTest::newRow("numbers")
+            << QByteArray(
+                   R"({"n":[1.0,1.25,0.1,-0.0,2e0,1e20,9007199254740993,-9223372036854775808,)"
+                   R"(9223372036854775808,1e-7,0.000123,1e16,1e17,-1.5e-300,5e-324,)"
+                   R"(25715720906534.3125,-2.5,1.7976931348623157e308]})")
+            << QStringLiteral(
+                   R"({"n":[1,1.25,0.10000000000000001,0,2,1e+20,9007199254740992,)"
+                   R"(-9223372036854775808,9.2233720368547758e+18,9.9999999999999995e-08,)"
+                   R"(0.00012300000000000001,10000000000000000,100000000000000000,)"
+                   R"(-1.5000000000000001e-300,4.9406564584124654e-324,)"
+                   R"(25715720906534.312,-2.5,1.7976931348623157e+308]})")
+            << "2743acff7fa88d6dd36a1fed9c1dd1fb1e459d011aa18926d16419f0db5937e7";
+        QTest::newRow("escapes")
+            << QByteArray("{\"s\":\"line\\nfeed\\ttab \\\"q\\\" \\\\ / Жж \\u0001 \\u001f "
+                          "\\b\\f\\r \\ud83d\\ude00\"}")
+            << QStringLiteral("{\"s\":\"line\\nfeed\\ttab \\\"q\\\" \\\\ / Жж \\u0001 \\u001f "
+                              "\\b\\f\\r 😀\"}")
+            << "17dd37a4954edea8fa64dcd2fc61dfd1264e16460f6f5a3ec553f78e34bbcd5c";
+        QTest::newRow("lone surrogates")
+            << QByteArray(R"({"ls":"\ud800x","lt":"a\udc00","rev":"\ude00\ud83d","end":"\ud83d"})")
+            << QStringLiteral(
+                   R"({"end":"\ud83d","ls":"\ud800x","lt":"a\udc00","rev":"\ude00\ud83d"})")
+            << "73ed4b00b7f3150d7a37854eb867d63d39a1207dc1af7cb806da039657377ea7";
+    }
+
+    void vectors()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(QString, canonical);
+        QFETCH(QString, sha256);
+        QJsonParseError error;
+        const QJsonObject payload = QJsonDocument::fromJson(json, &error).object();
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QCOMPARE(canonicalJsonObject(payload), canonical);
+        QCOMPARE(canonicalJson(payload), canonical);
+        QCOMPARE(canonicalJsonSha256(payload), sha256);
+    }
+
+    void numbers_data()
+    {
+        QTest::addColumn<double>("value");
+        QTest::addColumn<QString>("text");
+        const double twoPow63 = std::ldexp(1.0, 63);
+        QTest::newRow("0.1") << 0.1 << "0.10000000000000001";
+        QTest::newRow("1.5") << 1.5 << "1.5";
+        QTest::newRow("2.0") << 2.0 << "2";
+        QTest::newRow("-0.0") << -0.0 << "0";
+        QTest::newRow("1e-4 stays fixed") << 1e-4 << "0.0001";
+        QTest::newRow("1e-5 goes exponent") << 1e-5 << "1.0000000000000001e-05";
+        QTest::newRow("123456.789") << 123456.789 << "123456.789";
+        QTest::newRow("-1.25e-10") << -1.25e-10 << "-1.2500000000000001e-10";
+        QTest::newRow("2^53+2") << std::ldexp(1.0, 53) + 2 << "9007199254740994";
+        QTest::newRow("largest below 2^63") << twoPow63 - 1024 << "9223372036854774784";
+        QTest::newRow("2^63") << twoPow63 << "9.2233720368547758e+18";
+        QTest::newRow("-2^63") << -twoPow63 << "-9223372036854775808";
+        QTest::newRow("below -2^63") << -twoPow63 - 2048 << "-9.2233720368547779e+18";
+        QTest::newRow("1e20") << 1e20 << "1e+20";
+        QTest::newRow("max") << DBL_MAX << "1.7976931348623157e+308";
+        QTest::newRow("denormal") << 5e-324 << "4.9406564584124654e-324";
+        // An exact tie at the 17th digit: printf rounds to even, Qt's own 'g' would round up.
+        QTest::newRow("tie") << 25715720906534.3125 << "25715720906534.312";
+    }
+
+    void numbers()
+    {
+        QFETCH(double, value);
+        QFETCH(QString, text);
+        QCOMPARE(canonicalJson(QJsonValue(value)), text);
+    }
+
+    void otherValues_data()
+    {
+        QTest::addColumn<QJsonValue>("value");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("null") << QJsonValue() << "null";
+        QTest::newRow("undefined") << QJsonValue(QJsonValue::Undefined) << "null";
+        QTest::newRow("true") << QJsonValue(true) << "true";
+        QTest::newRow("false") << QJsonValue(false) << "false";
+        QTest::newRow("string") << QJsonValue(QStringLiteral("ё")) << "\"ё\"";
+        QTest::newRow("empty array") << QJsonValue(QJsonArray()) << "[]";
+        QTest::newRow("array keeps order")
+            << QJsonValue(QJsonArray{3, QStringLiteral("a"), QJsonValue(), QJsonArray{}, 1.5})
+            << R"([3,"a",null,[],1.5])";
+    }
+
+    void otherValues()
+    {
+        QFETCH(QJsonValue, value);
+        QFETCH(QString, text);
+        QCOMPARE(canonicalJson(value), text);
+        if (value.isArray())
+            QCOMPARE(canonicalJsonArray(value.toArray()), text);
+    }
+
+    void quote_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("literal");
+        QTest::newRow("empty") << QString() << R"("")";
+        QTest::newRow("quote and backslash") << "a\"b\\c"
+                                             << "\"a\\\"b\\\\c\"";
+        QTest::newRow("short escapes") << "\b\f\n\r\t"
+                                       << R"("\b\f\n\r\t")";
+        QTest::newRow("other controls") << QString(QChar(0)) + "\x1b\x1f"
+                                        << R"("\u0000\u001b\u001f")";
+        QTest::newRow("slash and DEL as themselves") << "/\x7f"
+                                                     << "\"/\x7f\"";
+        QTest::newRow("cyrillic and emoji") << "ИНН 😀"
+                                            << "\"ИНН 😀\"";
+        QTest::newRow("lone high at end") << QString(QChar(0xd83d)) << R"("\ud83d")";
+        QTest::newRow("lone low") << QString(QChar(0xdfff)) + "z"
+                                  << R"("\udfffz")";
+        QTest::newRow("high before high")
+            << QString(QChar(0xd800)) + QString::fromUtf8("😀") << "\"\\ud800😀\"";
+    }
+
+    void quote()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, literal);
+        QCOMPARE(jsonQuote(text), literal);
+    }
+
+    // The string form is that of the Qt JSON writer; check every UTF-16 unit against it, alone,
+    // between letters, and paired with each kind of neighbour.
+    void quoteMatchesQtWriter()
+    {
+        auto qtQuote = [](const QString &text) {
+            const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+            return QString::fromUtf8(array.mid(1, array.size() - 2));
+        };
+        const QString neighbours[] = {QStringLiteral("a"), QString(QChar(0xd83d)),
+                                      QString(QChar(0xde00)), QStringLiteral("Ж")};
+        for (int u = 0; u <= 0xffff; ++u) {
+            const QString c{QChar(char16_t(u))};
+            for (const QString &n : neighbours) {
+                for (const QString &text : {c, QString(n + c), QString(c + n)}) {
+                    if (jsonQuote(text) != qtQuote(text))
+                        QFAIL(qPrintable(QStringLiteral("differs at U+%1 next to U+%2")
+                                             .arg(u, 4, 16, QChar(u'0'))
+                                             .arg(n.at(0).unicode(), 4, 16, QChar(u'0'))));
+                }
+            }
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCanonicalJson)
+#include "tst_canonicaljson.moc"
