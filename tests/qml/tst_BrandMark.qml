@@ -11,6 +11,14 @@ Item {
         id: mark
     }
 
+    Image {
+        id: windowIcon
+        x: 100
+        width: 64
+        height: 64
+        source: "qrc:/qt/qml/OrvAgentApp/icons/agent.svg"
+    }
+
     TestCase {
         name: "BrandMark"
         when: windowShown
@@ -35,6 +43,40 @@ Item {
             tryCompare(picture(), "status", Image.Ready)
             compare(ring().visible, data.pulse)
             verify(Qt.colorEqual(ring().border.color, Theme.stateColor(data.state)))
+        }
+
+        function near(actual, expected) {
+            const e = Qt.color(expected)
+            return Math.abs(actual.r - e.r) < 0.02 && Math.abs(actual.g - e.g) < 0.02
+                    && Math.abs(actual.b - e.b) < 0.02
+        }
+
+        // The dot drawn by each icon file has the colour the theme gives its state, so the
+        // window and the tray show a state alike; the window icon's dot is the brand colour.
+        function test_dotColours_data() {
+            return [
+                { tag: "idle", state: "idle" },
+                { tag: "offline", state: "offline" },
+                { tag: "online", state: "online" }
+            ]
+        }
+
+        function test_dotColours(data) {
+            mark.agentState = data.state
+            tryCompare(picture(), "status", Image.Ready)
+            const image = grabImage(mark)
+            const dot = image.pixel(Math.round(28.75 / 32 * mark.width),
+                                    Math.round(3.25 / 32 * mark.height))
+            verify(near(dot, Theme.stateColor(data.state)), dot)
+            const face = image.pixel(Math.round(mark.width / 8), Math.round(mark.height / 2))
+            verify(near(face, Theme.brand), face)
+        }
+
+        function test_windowIcon() {
+            tryCompare(windowIcon, "status", Image.Ready)
+            compare(windowIcon.implicitWidth, 64)
+            const image = grabImage(windowIcon)
+            verify(near(image.pixel(Math.round(28.75 * 2), Math.round(3.25 * 2)), Theme.brand))
         }
 
         function test_size() {

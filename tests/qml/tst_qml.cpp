@@ -104,6 +104,7 @@ public:
 public slots:
     void applicationAvailable()
     {
+        QCoreApplication::setApplicationVersion(QStringLiteral(ORV_VERSION));
         QDir().mkpath(m_env.artifactDir());
         // No browser starts during the tests; the addresses are recorded instead.
         QDesktopServices::setUrlHandler(QStringLiteral("https"), &m_env, "openUrl");

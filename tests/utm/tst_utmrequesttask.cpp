@@ -178,6 +178,20 @@ private slots:
             1);
     }
 
+    // The path comes from the server; it must not be able to forge a line of our log.
+    void refusalIsLoggedOnOneLine()
+    {
+        Setup utm;
+        UtmRequestTask handler(&utm.pool);
+        Test::LogCapture log;
+        Run run(handler, get(QStringLiteral("/opt/out\n2026-01-01T00:00:00.000Z [ERROR] чужая")));
+        QCOMPARE(log.lines().size(), 1);
+        QVERIFY2(log.lines()[0].endsWith(QStringLiteral(
+                     "[WARN] запрос к УТМ отклонён агентом: Путь «/opt/out\\n2026-01-01T00:00:00."
+                     "000Z [ERROR] чужая» не похож на путь УТМ")),
+                 qPrintable(log.lines()[0]));
+    }
+
     // A УТМ not yet asked for its FSRAR ID is asked first, then the task goes where it belongs.
     void unknownFsrarIdRefreshesThePool()
     {
