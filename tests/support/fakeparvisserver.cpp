@@ -186,4 +186,40 @@ void FakeParvisServer::respond(QTcpSocket *socket, const FakeAnswer &answer)
     socket->disconnectFromHost();
 }
 
+void FakeParvisTransport::get(const QString &path, const QString &token, int timeoutMs,
+                              HttpCallback callback)
+{
+    m_calls.append({"GET", path, token, {}, timeoutMs, std::move(callback)});
+}
+
+void FakeParvisTransport::postJson(const QString &path, const QString &token,
+                                   const QJsonObject &body, int timeoutMs, HttpCallback callback)
+{
+    m_calls.append({"POST", path, token, body, timeoutMs, std::move(callback)});
+}
+
+void FakeParvisTransport::abortAll()
+{
+    // Calls made by the callbacks themselves are not aborted, as with the real client.
+    const int count = int(m_calls.size());
+    for (int i = 0; i < count; ++i) {
+        if (m_calls[i].callback)
+            answer(i, 0, {}, QStringLiteral("Operation canceled"));
+    }
+}
+
+void FakeParvisTransport::answer(int index, int status, const QByteArray &body,
+                                 const QString &error)
+{
+    const HttpCallback callback = std::exchange(m_calls[index].callback, nullptr);
+    if (!callback)
+        qFatal("fake transport: call %d answered twice", index);
+    callback({status, body, error});
+}
+
+void FakeParvisTransport::answerLast(int status, const QByteArray &body, const QString &error)
+{
+    answer(int(m_calls.size()) - 1, status, body, error);
+}
+
 } // namespace Orv::Test

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/httpclient.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QJsonObject>
@@ -91,6 +93,37 @@ private:
     QHash<QString, QQueue<FakeAnswer>> m_queued;
     QHash<QTcpSocket *, QByteArray> m_buffers;
     QList<FakeRequest> m_requests;
+};
+
+// The in-process counterpart of the fake server: an IHttpClient that records each call and
+// completes it only when the test says so, for exact control over when answers arrive.
+class FakeParvisTransport : public IHttpClient
+{
+public:
+    struct Call
+    {
+        QByteArray method;
+        QString path;
+        QString token;
+        QJsonObject body;
+        int timeoutMs = 0;
+        HttpCallback callback;
+    };
+
+    void get(const QString &path, const QString &token, int timeoutMs,
+             HttpCallback callback) override;
+    void postJson(const QString &path, const QString &token, const QJsonObject &body, int timeoutMs,
+                  HttpCallback callback) override;
+    // Completes every call not answered yet with status 0, as the real client does.
+    void abortAll() override;
+
+    QList<Call> calls() const { return m_calls; }
+    // Completes call `index` (once; a second answer is a test error).
+    void answer(int index, int status, const QByteArray &body = {}, const QString &error = {});
+    void answerLast(int status, const QByteArray &body = {}, const QString &error = {});
+
+private:
+    QList<Call> m_calls;
 };
 
 } // namespace Orv::Test
