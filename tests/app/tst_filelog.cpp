@@ -1,0 +1,174 @@
+#include "app/filelog.h"
+#include "core/util.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <memory>
+#include <vector>
+
+using namespace Orv;
+
+namespace {
+
+constexpr qint64 kLimit = 0x500000;
+
+QByteArray readText(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return {};
+    return file.readAll();
+}
+
+void makeFileOfSize(const QString &path, qint64 size)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QVERIFY(file.resize(size));
+}
+
+} // namespace
+
+class TestFileLog : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_home;
+    QString m_log;
+    QString m_previous;
+    QtMessageHandler m_saved = nullptr;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_home.isValid());
+        qputenv("XDG_DATA_HOME", QFile::encodeName(m_home.path()));
+        QCoreApplication::setOrganizationName(QStringLiteral("Tellvane"));
+        QCoreApplication::setApplicationName(QStringLiteral("Tellvane Orv Agent"));
+        m_log = logFilePath();
+        m_previous = m_log + QStringLiteral(".1");
+        QVERIFY(m_log.startsWith(m_home.path()));
+        QVERIFY(m_log.endsWith(QStringLiteral("/agent.log")));
+    }
+
+    void init()
+    {
+        QFile::remove(m_log);
+        QDir(m_previous).removeRecursively();
+        QFile::remove(m_previous);
+        m_saved = qInstallMessageHandler(messageHandler);
+    }
+
+    void cleanup() { qInstallMessageHandler(m_saved); }
+
+    void linesAsTheyCome()
+    {
+        logMessage(Info, QStringLiteral("запуск агента 0.12.2"));
+        qWarning("framework says %d", 42);
+        qInfo().noquote() << "first\nsecond";
+        qInfo("%s", "");
+        const QList<QByteArray> lines = readText(m_log).split('\n');
+        QCOMPARE(lines.size(), 6);
+        static const QRegularExpression own(QStringLiteral(
+            R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \[INFO\] запуск агента 0\.12\.2$)"));
+        QVERIFY2(own.match(QString::fromUtf8(lines[0])).hasMatch(), lines[0].constData());
+        QCOMPARE(lines[1], QByteArray("framework says 42"));
+        QCOMPARE(lines[2], QByteArray("first"));
+        QCOMPARE(lines[3], QByteArray("second"));
+        QCOMPARE(lines[4], QByteArray());
+        QCOMPARE(lines[5], QByteArray()); // after the last line end
+    }
+
+    void rotation_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<bool>("rotated");
+        QTest::newRow("at the limit") << kLimit << false;
+        QTest::newRow("one byte past") << kLimit + 1 << true;
+    }
+
+    void rotation()
+    {
+        QFETCH(qint64, size);
+        QFETCH(bool, rotated);
+        makeFileOfSize(m_log, size);
+        makeFileOfSize(m_previous, 7);
+
+        qInfo("после");
+
+        if (rotated) {
+            QCOMPARE(QFileInfo(m_previous).size(), size);
+            QCOMPARE(readText(m_log), QByteArray("после\n"));
+        } else {
+            QCOMPARE(QFileInfo(m_previous).size(), qint64(7));
+            QVERIFY(QFileInfo(m_log).size() > size);
+            QVERIFY(readText(m_log).endsWith("после\n"));
+        }
+    }
+
+    void failedRotationKeepsLogging()
+    {
+        // A directory in place of the old generation can be neither deleted nor replaced by the
+        // rename, as a file held open by another program on the desktop.
+        makeFileOfSize(m_log, kLimit + 1);
+        QVERIFY(QDir().mkpath(m_previous + QStringLiteral("/held")));
+
+        qInfo("первое");
+        QVERIFY(readText(m_log).endsWith("первое\n"));
+        QCOMPARE(QFileInfo(m_log).size(), kLimit + 1 + qint64(QByteArray("первое\n").size()));
+
+        QVERIFY(QDir(m_previous).removeRecursively());
+        qInfo("второе");
+        QCOMPARE(readText(m_log), QByteArray("второе\n"));
+        QVERIFY(readText(m_previous).endsWith("первое\n"));
+    }
+
+    void linesFromThreadsStayWhole()
+    {
+        constexpr int kThreads = 4;
+        constexpr int kLines = 300;
+        std::vector<std::unique_ptr<QThread>> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back(QThread::create([t] {
+                for (int i = 0; i < kLines; ++i)
+                    qInfo("поток %d строка %d конец", t, i);
+            }));
+            threads.back()->start();
+        }
+        for (auto &thread : threads)
+            QVERIFY(thread->wait(30000));
+
+        const QList<QByteArray> lines = readText(m_log).split('\n');
+        QCOMPARE(lines.size(), kThreads * kLines + 1);
+        static const QRegularExpression whole(QStringLiteral(R"(^поток \d строка \d+ конец$)"));
+        for (int i = 0; i < kThreads * kLines; ++i)
+            QVERIFY2(whole.match(QString::fromUtf8(lines[i])).hasMatch(), lines[i].constData());
+    }
+
+    void warningInsideTheHandlerNeitherHangsNorStopsTheLog()
+    {
+        // A name with a NUL character makes every file call in the handler warn about a broken
+        // file name; the warning comes back into the handler on the same thread.
+        const QString name = QCoreApplication::applicationName();
+        QCoreApplication::setApplicationName(QString::fromUtf8("Tellvane\0Broken", 15));
+        std::unique_ptr<QThread> thread(QThread::create([] { qWarning("не дойдёт"); }));
+        thread->start();
+        const bool finished = thread->wait(10000);
+        QCoreApplication::setApplicationName(name);
+        if (!finished)
+            qFatal("the log handler deadlocked on a nested message");
+
+        qInfo("снова пишется");
+        QCOMPARE(readText(m_log), QByteArray("снова пишется\n"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFileLog)
+#include "tst_filelog.moc"
