@@ -67,9 +67,8 @@ void AppController::shutdown()
     m_http.reset();
 }
 
-// The core's completions must all have run before it goes: those of the API client are ended by
-// aborting the HTTP client, the УТМ checks by detaching every probe and aborting its client (a
-// check only aborted would go on with its next request).
+// The completions the core gave the API client refer to it directly, so they are ended by
+// aborting the HTTP client before it goes; its УТМ checks the core ends itself.
 void AppController::releaseCore()
 {
     if (m_core)
@@ -78,7 +77,6 @@ void AppController::releaseCore()
         m_http->abortAll();
     if (!m_core)
         return;
-    m_core->setUtmClients({});
     std::unique_ptr<AgentCore> old = std::move(m_core);
     old.reset();
 }

@@ -77,7 +77,10 @@ AgentCore::~AgentCore()
     // from a core that is going away.
     blockSignals(true);
     m_running = false;
-    m_pool->abortAll();
+    // Aborting alone would let a check past its first page go on with its next request. Detached
+    // probes end their checks at once, so every callback of the pool runs here, while the pool
+    // and the handlers it calls back into are still whole.
+    m_pool->setClients({});
     // The handlers point into the pool, so they go first.
     m_registry.reset();
     m_pool.reset();

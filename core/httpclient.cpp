@@ -37,6 +37,12 @@ bool transferBrokeOff(QNetworkReply::NetworkError error, int status)
     return !contentError && !serverError;
 }
 
+QByteArray remainingBody(QNetworkReply *reply)
+{
+    // Asking a closed reply only makes the network layer complain.
+    return reply->isOpen() ? reply->readAll() : QByteArray();
+}
+
 HttpClient::HttpClient(const QString &baseUrl, QObject *parent)
     : QObject(parent)
     , m_baseUrl(baseUrl)
@@ -117,7 +123,7 @@ void HttpClient::onReplyFinished(QNetworkReply *reply, QTimer *timer, const Http
 
     HttpResponse response;
     response.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    response.body = reply->readAll();
+    response.body = remainingBody(reply);
     if (transferBrokeOff(reply->error(), response.status))
         response.status = 0;
     if (response.status == 0)

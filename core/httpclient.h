@@ -28,6 +28,8 @@ using HttpCallback = std::function<void(const HttpResponse &)>;
 // Whether a reply that finished with `error` and carries the HTTP `status` (0 for none) broke off
 // instead of bringing a whole answer; such a reply reports status 0. Both HTTP clients judge so.
 bool transferBrokeOff(QNetworkReply::NetworkError error, int status);
+// Everything still readable from a finished reply; empty for an aborted one, which is closed.
+QByteArray remainingBody(QNetworkReply *reply);
 
 // JSON transport towards one server. Each call is one exchange whose callback runs exactly once:
 // from the event loop, or synchronously inside abortAll and the implementation's destructor.

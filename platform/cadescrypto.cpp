@@ -77,10 +77,12 @@ QString openSslError()
     return QString::fromLatin1(text);
 }
 
+// A read-only view: the bytes are not copied and must outlive the BIO, so a temporary is refused.
 Bio memoryOf(const QByteArray &bytes)
 {
     return Bio(BIO_new_mem_buf(bytes.constData(), int(bytes.size())));
 }
+Bio memoryOf(QByteArray &&) = delete;
 
 QByteArray bytesOf(BIO *bio)
 {
@@ -470,8 +472,10 @@ QByteArray pemOf(EVP_PKEY *key, const QByteArray &pin)
 bool testAuthority(Certificate *certificate, Key *key)
 {
     const QString keyPath = QFileInfo(testAuthorityPath()).dir().filePath(QStringLiteral("ca.key"));
-    Bio certificateIn = memoryOf(readFile(testAuthorityPath()));
-    Bio keyIn = memoryOf(readFile(keyPath));
+    const QByteArray certificatePem = readFile(testAuthorityPath());
+    const QByteArray keyPem = readFile(keyPath);
+    Bio certificateIn = memoryOf(certificatePem);
+    Bio keyIn = memoryOf(keyPem);
     certificate->reset(PEM_read_bio_X509(certificateIn.get(), nullptr, nullptr, nullptr));
     key->reset(PEM_read_bio_PrivateKey(keyIn.get(), nullptr, nullptr, nullptr));
     ERR_clear_error();

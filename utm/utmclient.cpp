@@ -152,7 +152,7 @@ void UtmHttpClient::onReplyFinished(QNetworkReply *reply, bool oversized,
         if (response.status == 0)
             response.error = reply->errorString();
         else
-            response.body = reply->readAll();
+            response.body = remainingBody(reply);
     }
     reply->deleteLater();
     callback(response);

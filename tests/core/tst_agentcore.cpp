@@ -9,6 +9,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -119,6 +120,8 @@ class TestAgentCore : public QObject
 
 private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    // Every test ends by aborting what is still in flight; an aborted reply has nothing to read.
+    void init() { QTest::failOnWarning(QRegularExpression(QStringLiteral("device not open"))); }
 
     void startWithoutTokenSendsNothing()
     {
@@ -452,6 +455,59 @@ private slots:
         QTRY_COMPARE(changed.size(), 4);
         QVERIFY(rig.core.utmStatuses().isEmpty());
         QVERIFY(http.calls().isEmpty()); // probing the УТМ is no heartbeat
+    }
+
+    // Stopping ends a forwarded request still out; its outcome is journaled and signalled, but
+    // neither posted nor followed by a poll.
+    void stopWhileTaskRunsJournalsWithoutPosting()
+    {
+        Test::FakeUtm utm;
+        utm.serveIdentity();
+        utm.answer("GET", "/opt/out", FakeAnswer::never());
+        UtmHttpClient utmClient(utm.baseUrl());
+        FakeParvisTransport http;
+        Rig rig(&http);
+        rig.core.setUtmClient(&utmClient);
+        QSignalSpy finished(&rig.core, &AgentCore::taskFinished);
+        rig.core.setToken(kToken);
+        rig.core.start();
+        const QJsonObject payload{
+            {"fsrarId", Test::FakeUtmIdentity().fsrarId}, {"method", "GET"}, {"path", "/opt/out"}};
+        QJsonObject task = QJsonDocument::fromJson(taskJson("t-1", "utm.request")).object();
+        task.insert("payload", payload);
+        http.answer(nthCall(http, "/agent/v1/tasks?wait=30", 0), 200,
+                    QJsonDocument(task).toJson(QJsonDocument::Compact));
+        QTRY_COMPARE(utm.requestsTo("/opt/out").size(), 1);
+        QVERIFY(rig.core.isBusy());
+
+        rig.core.stop();
+        QVERIFY(!rig.core.isBusy());
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(finished.first().mid(0, 2), (QVariantList{"utm.request", false}));
+        QCOMPARE(rig.journal.recent(10).size(), 1);
+        for (const FakeParvisTransport::Call &call : http.calls())
+            QVERIFY(call.path.startsWith(kHeartbeat) || call.path.endsWith("wait=30"));
+        QCOMPARE(nthCall(http, "/agent/v1/tasks?wait=30", 1), -1);
+    }
+
+    // The owner's teardown while a УТМ check waits on its second page: the check ends with the
+    // core and sends nothing more.
+    void deletedMidCheckEndsTheCheck()
+    {
+        Test::FakeUtm utm;
+        utm.serveIdentity();
+        utm.answer("GET", "/info/version", FakeAnswer::never());
+        UtmHttpClient utmClient(utm.baseUrl());
+        FakeParvisTransport http;
+        auto rig = std::make_unique<Rig>(&http);
+        rig->core.setUtmClient(&utmClient);
+        QTRY_COMPARE(utm.requestsTo("/info/version").size(), 1);
+        rig.reset();
+        // The fake answers once more, so the event loop has run well past the teardown.
+        bool answered = false;
+        utmClient.get("/diagnosis", 5000, [&answered](const UtmResponse &) { answered = true; });
+        QTRY_VERIFY(answered);
+        QCOMPARE(utm.requestsTo("/api/info/list").size(), 0);
     }
 
     void stopKeepsTokenAndSaysWhy_data()

@@ -57,6 +57,9 @@ private slots:
         Test::FakeUtm utm;
         utm.serveIdentity();
         utm.answer("GET", "/opt/out", 200, "<A><url>x</url></A>");
+        utm.answer("POST", "/opt/in/QueryAP_v2", 200, "<A><url>y</url></A>");
+        const QByteArray upload =
+            "<D><Owner><FSRAR_ID>" + kFsrarId.toLatin1() + "</FSRAR_ID></Owner></D>";
 
         FakeParvisServer server;
         const QList<QPair<QString, QByteArray>> tasks = {
@@ -76,6 +79,14 @@ private slots:
              taskJson("t4", "utm.request",
                       {{"fsrarId", kFsrarId}, {"method", "GET"}, {"path", "/opt/out?x=1"}})},
             {"x.other", taskJson("t5", "x.other", {})},
+            // An upload and a refused read are journaled like any other outcome.
+            {"utm.request", taskJson("t6", "utm.request",
+                                     {{"fsrarId", kFsrarId},
+                                      {"method", "POST"},
+                                      {"path", "/opt/in/QueryAP_v2"},
+                                      {"bodyBase64", QString::fromLatin1(upload.toBase64())}})},
+            {"utm.request", taskJson("t7", "utm.request",
+                                     {{"fsrarId", kFsrarId}, {"method", "GET"}, {"path", "/x"}})},
         };
         for (const auto &task : tasks)
             server.enqueue("GET", "/agent/v1/tasks", FakeAnswer::raw(200, task.second));
@@ -140,11 +151,14 @@ private slots:
                               {"error", "Тип задачи «x.other» не поддерживается этой версией "
                                         "агента. Обновите приложение агента"}}));
 
+        QCOMPARE(results.at(5).value("ok"), true);
+        QCOMPARE(results.at(6).value("ok"), false);
+
         // Every outcome but the successful forwarded read is journaled, newest first.
         QStringList journaled;
         for (const JournalEntry &entry : journal.recent(10))
-            journaled.prepend(entry.type);
-        QCOMPARE(journaled, (QStringList{"chz.auth", "chz.document", "edo.title", "x.other"}));
+            journaled.prepend(entry.taskId);
+        QCOMPARE(journaled, (QStringList{"t1", "t2", "t3", "t5", "t6", "t7"}));
     }
 };
 
