@@ -602,7 +602,8 @@ void TestAppController::unpairAndQuitDuringUtmCheck()
     bool answered = false;
     client.get("/diagnosis", 5000, [&answered](const UtmResponse &) { answered = true; });
     QTRY_VERIFY(answered);
-    QCOMPARE(utm.requestsTo("/api/info/list").size(), 0);
+    // Stopping lets a check ask for its next page, and that request may go out before its abort.
+    QCOMPARE(utm.requestsTo("/api/rsa").size(), 0);
 }
 
 QTEST_MAIN(TestAppController)

@@ -95,9 +95,9 @@ private slots:
         // What the agent does on quitting comes after the channel has closed.
         bool answeredWhileStopping = true;
         QMetaObject::Connection stopping =
-            connect(qApp, &QCoreApplication::aboutToQuit, this,
+            connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this,
                     [this, &answeredWhileStopping] { answeredWhileStopping = answers(); });
-        QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+        QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
         QCOMPARE(QCoreApplication::exec(), 0);
         disconnect(stopping);
         QVERIFY(!answeredWhileStopping);
