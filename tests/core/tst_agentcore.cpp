@@ -25,6 +25,7 @@ namespace {
 
 const QString kToken = QStringLiteral("agent-token-0123456789");
 const QString kPoll = QStringLiteral("/agent/v1/tasks");
+const QString kPollWait = QStringLiteral("/agent/v1/tasks?wait=30");
 const QString kHeartbeat = QStringLiteral("/agent/v1/heartbeat");
 const QString kUnsupported = QStringLiteral(
     "Тип задачи «x.unknown» не поддерживается этой версией агента. Обновите приложение агента");
@@ -70,15 +71,27 @@ struct Rig
     AgentCore core;
 };
 
-QByteArray taskJson(const QString &id, const QString &type)
+QByteArray taskJson(const QString &id, const QString &type, const QJsonObject &payload = {{"a", 1}})
 {
     return QJsonDocument(QJsonObject{{"id", id},
                                      {"type", type},
                                      {"orgInn", "7700000001"},
                                      {"orgName", "Ромашка"},
-                                     {"payload", QJsonObject{{"a", 1}}}})
+                                     {"payload", payload}})
         .toJson(QJsonDocument::Compact);
 }
+
+// A УТМ that tells who it is but never answers `silentPath`, and a client to reach it.
+struct SilentUtm
+{
+    explicit SilentUtm(const QString &silentPath)
+    {
+        utm.serveIdentity();
+        utm.answer("GET", silentPath, FakeAnswer::never());
+    }
+    Test::FakeUtm utm;
+    UtmHttpClient client{utm.baseUrl()};
+};
 
 QByteArray organizationsJson(bool pending)
 {
@@ -148,7 +161,7 @@ private slots:
         rig.core.start();
         QCOMPARE(http.calls().size(), 2);
         QCOMPARE(http.calls()[0].path, kHeartbeat);
-        QCOMPARE(http.calls()[1].path, QStringLiteral("/agent/v1/tasks?wait=30"));
+        QCOMPARE(http.calls()[1].path, kPollWait);
         QCOMPARE(http.calls()[1].token, kToken);
         QCOMPARE(states.size(), 1);
         QCOMPARE(states.first().first().value<AgentState>(), AgentState::Connecting);
@@ -178,7 +191,7 @@ private slots:
         rig.core.start();
         QTRY_COMPARE(server.requestsTo(kHeartbeat).size(), 1);
         // With a УТМ to probe first, the poll goes out before the heartbeat.
-        QCOMPARE(server.requests().first().path, QStringLiteral("/agent/v1/tasks?wait=30"));
+        QCOMPARE(server.requests().first().path, kPollWait);
 
         const Test::FakeRequest request = server.requestsTo(kHeartbeat).first();
         QCOMPARE(request.header("Authorization"), "Bearer " + kToken.toUtf8());
@@ -222,8 +235,7 @@ private slots:
         QTRY_COMPARE(server.requestsTo(kPoll).size(), 2);
 
         QCOMPARE(loopPaths(server),
-                 (QStringList{"/agent/v1/tasks?wait=30", "/agent/v1/tasks/t-1/result",
-                              "/agent/v1/tasks?wait=30"}));
+                 (QStringList{kPollWait, "/agent/v1/tasks/t-1/result", kPollWait}));
         const Test::FakeRequest result = server.requestsTo("/agent/v1/tasks/t-1/result").first();
         QCOMPARE(result.body, QJsonDocument(QJsonObject{{"ok", false}, {"error", kUnsupported}})
                                   .toJson(QJsonDocument::Compact));
@@ -421,7 +433,7 @@ private slots:
         QCOMPARE(http.calls().size(), 4);
         http.answer(3, 204);
         QCOMPARE(http.calls().size(), 5);
-        QCOMPARE(http.calls().last().path, QStringLiteral("/agent/v1/tasks?wait=30"));
+        QCOMPARE(http.calls().last().path, kPollWait);
     }
 
     void utmListChangesAreProbedAndLogged()
@@ -461,23 +473,19 @@ private slots:
     // neither posted nor followed by a poll.
     void stopWhileTaskRunsJournalsWithoutPosting()
     {
-        Test::FakeUtm utm;
-        utm.serveIdentity();
-        utm.answer("GET", "/opt/out", FakeAnswer::never());
-        UtmHttpClient utmClient(utm.baseUrl());
+        SilentUtm silent(QStringLiteral("/opt/out"));
         FakeParvisTransport http;
         Rig rig(&http);
-        rig.core.setUtmClient(&utmClient);
+        rig.core.setUtmClient(&silent.client);
         QSignalSpy finished(&rig.core, &AgentCore::taskFinished);
         rig.core.setToken(kToken);
         rig.core.start();
-        const QJsonObject payload{
-            {"fsrarId", Test::FakeUtmIdentity().fsrarId}, {"method", "GET"}, {"path", "/opt/out"}};
-        QJsonObject task = QJsonDocument::fromJson(taskJson("t-1", "utm.request")).object();
-        task.insert("payload", payload);
-        http.answer(nthCall(http, "/agent/v1/tasks?wait=30", 0), 200,
-                    QJsonDocument(task).toJson(QJsonDocument::Compact));
-        QTRY_COMPARE(utm.requestsTo("/opt/out").size(), 1);
+        http.answer(nthCall(http, kPollWait, 0), 200,
+                    taskJson("t-1", "utm.request",
+                             {{"fsrarId", Test::FakeUtmIdentity().fsrarId},
+                              {"method", "GET"},
+                              {"path", "/opt/out"}}));
+        QTRY_COMPARE(silent.utm.requestsTo("/opt/out").size(), 1);
         QVERIFY(rig.core.isBusy());
 
         rig.core.stop();
@@ -485,29 +493,26 @@ private slots:
         QCOMPARE(finished.size(), 1);
         QCOMPARE(finished.first().mid(0, 2), (QVariantList{"utm.request", false}));
         QCOMPARE(rig.journal.recent(10).size(), 1);
-        for (const FakeParvisTransport::Call &call : http.calls())
-            QVERIFY(call.path.startsWith(kHeartbeat) || call.path.endsWith("wait=30"));
-        QCOMPARE(nthCall(http, "/agent/v1/tasks?wait=30", 1), -1);
+        QCOMPARE(nthCall(http, "/agent/v1/tasks/t-1/result", 0), -1);
+        QCOMPARE(nthCall(http, kPollWait, 1), -1);
     }
 
     // The owner's teardown while a УТМ check waits on its second page. Stopping lets the check
     // ask for the third, whose abort may come after it went out; the fourth is never asked for.
     void deletedMidCheckEndsTheCheck()
     {
-        Test::FakeUtm utm;
-        utm.serveIdentity();
-        utm.answer("GET", "/info/version", FakeAnswer::never());
-        UtmHttpClient utmClient(utm.baseUrl());
+        SilentUtm silent(QStringLiteral("/info/version"));
         FakeParvisTransport http;
         auto rig = std::make_unique<Rig>(&http);
-        rig->core.setUtmClient(&utmClient);
-        QTRY_COMPARE(utm.requestsTo("/info/version").size(), 1);
+        rig->core.setUtmClient(&silent.client);
+        QTRY_COMPARE(silent.utm.requestsTo("/info/version").size(), 1);
         rig.reset();
         // The fake answers once more, so the event loop has run well past the teardown.
         bool answered = false;
-        utmClient.get("/diagnosis", 5000, [&answered](const UtmResponse &) { answered = true; });
+        silent.client.get("/diagnosis", 5000,
+                          [&answered](const UtmResponse &) { answered = true; });
         QTRY_VERIFY(answered);
-        QCOMPARE(utm.requestsTo("/api/rsa").size(), 0);
+        QCOMPARE(silent.utm.requestsTo("/api/rsa").size(), 0);
     }
 
     void stopKeepsTokenAndSaysWhy_data()
