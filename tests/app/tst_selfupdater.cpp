@@ -14,6 +14,8 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <memory>
+
 using namespace Orv;
 
 namespace {
@@ -74,6 +76,7 @@ private:
     QTemporaryDir m_home;
     QTemporaryDir *m_dir = nullptr; // per test: the tool, its records and the restarted agent
     AppController *m_controller = nullptr;
+    FakeRootWindow *m_window = nullptr;
 
     QString path(const QString &name) const { return m_dir->filePath(name); }
 
@@ -117,13 +120,19 @@ private:
 
     bool restarted() const { return QFile::exists(path(QStringLiteral("restarted"))); }
 
-    // Shows the window, starts the updater and waits until the tool's version 0.13.0 waits on it.
-    void pendingOnShownWindow(FakeRootWindow &window, SelfUpdater &updater)
+    // An updater whose tool offers 0.13.0 while the window is on screen, once that version
+    // waits on the window; null when it does not come to that.
+    std::unique_ptr<SelfUpdater> pendingOnShownWindow(const SelfUpdaterOptions &o)
     {
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        updater.start();
-        QTRY_COMPARE(window.pendingUpdate(), QStringLiteral("0.13.0"));
+        installTool(updatesXml(ourUpdate("0.13.0")));
+        auto updater = std::make_unique<SelfUpdater>(m_controller, m_window, nullptr, o);
+        m_window->show();
+        if (!QTest::qWaitForWindowExposed(m_window))
+            return {};
+        updater->start();
+        if (!QTest::qWaitFor([this] { return m_window->pendingUpdate() == u"0.13.0"; }))
+            return {};
+        return updater;
     }
 
     void rememberAttempt(const QString &version, const QDateTime &at)
@@ -179,6 +188,7 @@ void TestSelfUpdater::init()
     QFile::remove(dataDir() + QStringLiteral("/update.log"));
     QFile::remove(deviceTokenPath());
     m_controller = new AppController;
+    m_window = new FakeRootWindow;
     const QByteArray dir = QFile::encodeName(m_dir->path());
     writeScript(path(QStringLiteral("agent")),
                 "{ echo \"args=$*\"; echo \"first=$1\"; echo \"tool=$FERROW_TOOL\";"
@@ -192,6 +202,8 @@ void TestSelfUpdater::init()
 
 void TestSelfUpdater::cleanup()
 {
+    delete m_window;
+    m_window = nullptr;
     delete m_controller;
     m_controller = nullptr;
     delete m_dir;
@@ -451,17 +463,13 @@ void TestSelfUpdater::launchRestartsTheAgent()
 void TestSelfUpdater::shownWindowDefersUntilHidden()
 {
     Test::LogCapture log;
-    installTool(updatesXml(ourUpdate("0.13.0")));
-    FakeRootWindow window;
     SelfUpdaterOptions o = options();
     o.retryMs = 10;
-    SelfUpdater updater(m_controller, &window, nullptr, o);
-    pendingOnShownWindow(window, updater);
-    if (QTest::currentTestFailed())
-        return;
+    const auto updater = pendingOnShownWindow(o);
+    QVERIFY(updater);
     // Every visibility change looks again; the reason is logged once while it lasts.
-    window.showMaximized();
-    window.showNormal();
+    m_window->showMaximized();
+    m_window->showNormal();
     QVERIFY(!restarted());
     QCOMPARE(log.matching(QStringLiteral("[INFO] обновление до 0.13.0 ждёт: окно агента на экране. "
                                          "Встанет, когда окно закроют или свернут, или по кнопке "
@@ -470,7 +478,7 @@ void TestSelfUpdater::shownWindowDefersUntilHidden()
              1);
 
     // Hiding the window launches at once, and the program is asked to quit.
-    window.hide();
+    m_window->hide();
     QCOMPARE(log.matching(QStringLiteral("ставим обновление 0.13.0")).size(), 1);
     QTimer::singleShot(10000, qApp, [] { QCoreApplication::exit(3); });
     QCOMPARE(QCoreApplication::exec(), 0);
@@ -481,10 +489,9 @@ void TestSelfUpdater::minimisedWindowDoesNotDefer()
 {
     Test::LogCapture log;
     installTool(updatesXml(ourUpdate("0.13.0")));
-    FakeRootWindow window;
-    window.showMinimized();
-    QTRY_COMPARE(window.visibility(), QWindow::Minimized);
-    SelfUpdater updater(m_controller, &window, nullptr, options());
+    m_window->showMinimized();
+    QTRY_COMPARE(m_window->visibility(), QWindow::Minimized);
+    SelfUpdater updater(m_controller, m_window, nullptr, options());
     updater.start();
     QTRY_VERIFY(restarted());
     QVERIFY(log.matching(QStringLiteral("ждёт")).isEmpty());
@@ -493,19 +500,18 @@ void TestSelfUpdater::minimisedWindowDoesNotDefer()
 void TestSelfUpdater::updateButton()
 {
     Test::LogCapture log;
-    installTool(updatesXml(ourUpdate("0.13.0")));
-    FakeRootWindow window;
-    SelfUpdater updater(m_controller, &window, nullptr, options());
+    {
+        // Nothing waits: the button does nothing.
+        SelfUpdater idle(m_controller, m_window, nullptr, options());
+        idle.start();
+        emit m_window->updateNowRequested();
+        QVERIFY(log.matching(QStringLiteral("по кнопке")).isEmpty());
+    }
 
-    // Nothing waits yet: the button does nothing.
-    emit window.updateNowRequested();
-    QVERIFY(log.matching(QStringLiteral("по кнопке")).isEmpty());
-
-    pendingOnShownWindow(window, updater);
-    if (QTest::currentTestFailed())
-        return;
+    const auto updater = pendingOnShownWindow(options());
+    QVERIFY(updater);
     QVERIFY(!restarted());
-    emit window.updateNowRequested();
+    emit m_window->updateNowRequested();
     QCOMPARE(log.matching(QStringLiteral("[INFO] обновление до 0.13.0 — по кнопке «Обновить "
                                          "сейчас»"))
                  .size(),
@@ -540,17 +546,13 @@ void TestSelfUpdater::runningTaskComesFirst()
     QVERIFY(m_controller->isCoreBusy());
 
     Test::LogCapture log;
-    installTool(updatesXml(ourUpdate("0.13.0")));
-    FakeRootWindow window;
     SelfUpdaterOptions o = options();
     o.retryMs = 20;
-    SelfUpdater updater(m_controller, &window, nullptr, o);
-    pendingOnShownWindow(window, updater);
-    if (QTest::currentTestFailed())
-        return;
+    const auto updater = pendingOnShownWindow(o);
+    QVERIFY(updater);
     // Not even the button goes before the task; the reason is logged once.
-    emit window.updateNowRequested();
-    window.showMaximized();
+    emit m_window->updateNowRequested();
+    m_window->showMaximized();
     QVERIFY(!restarted());
     const QString waiting = QStringLiteral("[DEBUG] обновление до 0.13.0 ждёт конца задачи");
     QCOMPARE(log.matching(waiting).size(), 1);
@@ -566,24 +568,20 @@ void TestSelfUpdater::runningTaskComesFirst()
 void TestSelfUpdater::failedLaunchDropsTheVersion()
 {
     Test::LogCapture log;
-    installTool(updatesXml(ourUpdate("0.13.0")));
-    FakeRootWindow window;
     SelfUpdaterOptions o = options();
     o.recheckMs = 30;
-    SelfUpdater updater(m_controller, &window, nullptr, o);
-    pendingOnShownWindow(window, updater);
-    if (QTest::currentTestFailed())
-        return;
+    const auto updater = pendingOnShownWindow(o);
+    QVERIFY(updater);
 
     // The command interpreter does not start: the environment handed to it is too large.
     qputenv("FERROW_TEST_BALLAST", QByteArray(200000, 'x'));
-    window.hide();
+    m_window->hide();
     qunsetenv("FERROW_TEST_BALLAST");
 
     QCOMPARE(
         log.matching(QStringLiteral("[ERROR] не удалось запустить обновление до 0.13.0 : ")).size(),
         1);
-    QCOMPARE(window.pendingUpdate(), QString());
+    QCOMPARE(m_window->pendingUpdate(), QString());
     // Checking goes on; the attempt is remembered, so the same version now waits a day.
     QTRY_VERIFY(!log.matching(QStringLiteral("обновление до 0.13.0 уже пробовали")).isEmpty());
     QVERIFY(!restarted());
