@@ -16,19 +16,16 @@ const QString kThumbprint = QStringLiteral("ab12cd34");
 const QString kFileId = QStringLiteral("ON_NSCHFDOPPR_2BM-5012345678_2BM-7712345678_20250310_8d41");
 const QJsonValue kRemoved(QJsonValue::Undefined);
 
-QString sellerTitle(const QString &buyerPart, const QString &fileId = kFileId)
+// A seller's title naming these buyers; its own INN is in it too.
+QString sellerTitle(const QStringList &buyerInns = {kInn}, const QString &fileId = kFileId)
 {
+    QString buyers;
+    for (const QString &inn : buyerInns)
+        buyers += QStringLiteral("<СвПокуп><ИдСв><СвЮЛУч ИННЮЛ=\"%1\"/></ИдСв></СвПокуп>").arg(inn);
     return QStringLiteral("<?xml version=\"1.0\" encoding=\"windows-1251\"?>"
                           "<Файл ИдФайл=\"%1\"><Документ><СвСчФакт><СвПрод><ИдСв><СвЮЛУч "
                           "ИННЮЛ=\"5012345678\"/></ИдСв></СвПрод>%2</СвСчФакт></Документ></Файл>")
-        .arg(fileId, buyerPart);
-}
-
-QString buyer(const QString &inn = kInn)
-{
-    return QStringLiteral("<СвПокуп><ИдСв><СвЮЛУч НаимОрг=\"ООО «Ромашка»\" ИННЮЛ=\"%1\"/>"
-                          "</ИдСв></СвПокуп>")
-        .arg(inn);
+        .arg(fileId, buyers);
 }
 
 QByteArray buyerTitle(const QString &sellerFileRef = kFileId)
@@ -40,8 +37,7 @@ QByteArray buyerTitle(const QString &sellerFileRef = kFileId)
         .toUtf8();
 }
 
-QJsonObject payload(const QByteArray &title = buyerTitle(),
-                    const QString &seller = sellerTitle(buyer()))
+QJsonObject payload(const QByteArray &title = buyerTitle(), const QString &seller = sellerTitle())
 {
     return {{"inn", kInn},
             {"thumbprint", kThumbprint},
@@ -129,19 +125,19 @@ private slots:
             << payload(buyerTitle(), brokenSeller)
             << QStringLiteral("Титул продавца не разобрался как XML: ");
         QTest::newRow("both identifiers empty")
-            << payload(buyerTitle(QString()), sellerTitle(buyer(), QString()))
+            << payload(buyerTitle(QString()), sellerTitle({kInn}, QString()))
             << otherFile.arg(QString(), QString());
         QTest::newRow("buyer names no seller file")
             << payload("<Файл/>") << otherFile.arg(QString(), kFileId);
         QTest::newRow("identifiers differ in letter case")
             << payload(buyerTitle(kFileId.toLower())) << otherFile.arg(kFileId.toLower(), kFileId);
         QTest::newRow("no buyer INN")
-            << payload(buyerTitle(), sellerTitle(QStringLiteral("<СвПокуп/>")))
+            << payload(buyerTitle(), sellerTitle({}))
             << QStringLiteral("В титуле продавца нет ИНН покупателя — подписывать приёмку такого "
                               "документа нельзя");
         QTest::newRow("two other buyers, sorted")
-            << payload(buyerTitle(), sellerTitle(buyer(QStringLiteral("5012345678")) +
-                                                 buyer(QStringLiteral("123456789012"))))
+            << payload(buyerTitle(),
+                       sellerTitle({QStringLiteral("5012345678"), QStringLiteral("123456789012")}))
             << QStringLiteral("Покупателем в УПД указана не организация с ИНН 7712345678, а "
                               "123456789012, 5012345678");
         QJsonObject otherFileUnknownCertificate = payload(buyerTitle(QStringLiteral("ON_OTHER")));
@@ -185,7 +181,7 @@ private slots:
         QTest::newRow("detached not a boolean") << utf8 << with("detached", "false");
         QTest::newRow("thumbprint in upper case") << utf8 << with("thumbprint", "AB12CD34");
         QTest::newRow("one of several buyers")
-            << utf8 << payload(utf8, sellerTitle(buyer(QStringLiteral("123456789012")) + buyer()));
+            << utf8 << payload(utf8, sellerTitle({QStringLiteral("123456789012"), kInn}));
         const QByteArray undeclared =
             "<Файл><ИдИнфПрод ИдФайлИнфПр=\"" + kFileId.toUtf8() + "\"/></Файл>";
         QTest::newRow("no declaration, UTF-8") << undeclared << payload(undeclared);

@@ -57,8 +57,7 @@ private slots:
         QFETCH(int, status);
         QFETCH(int, mode);
         const bool complete = mode == int(FakeAnswer::Mode::Complete);
-        const bool timesOut =
-            mode == int(FakeAnswer::Mode::Stall) || mode == int(FakeAnswer::Mode::Never);
+        const bool timesOut = mode == int(FakeAnswer::Mode::Stall);
         Test::LogCapture log;
         FakeUtm utm;
         FakeAnswer answer =

@@ -134,10 +134,7 @@ private slots:
             QVERIFY(stuckProbe && !stuckProbe->client());
             QVERIFY(stuckProbe->status().fsrarId.isEmpty());
         } else if (cut == QLatin1String("abort")) {
-            const UtmStatus status = pool->statuses().value(0);
-            QVERIFY(!status.reachable);
-            QVERIFY(status.error.startsWith(
-                QStringLiteral("УТМ по адресу %1 не отвечает: ").arg(stuck.fake.baseUrl())));
+            QVERIFY(!pool->statuses().value(0).reachable);
             QCOMPARE(pool->clients().size(), 2);
         }
     }
