@@ -43,7 +43,6 @@ private slots:
         QTest::newRow("blanks around equals")
             << QByteArray("<?xml version='1.0' encoding \t= \"windows-1251\"?>") << true;
         QTest::newRow("koi8-r") << declared("\"KOI8-R\"") << false;
-        QTest::newRow("no declaration") << QByteArray() << false;
 
         // The closing quotation mark as byte 200 (still read) and as byte 201 (not read).
         const QByteArray tail = "encoding=\"windows-1251\"";

@@ -317,11 +317,6 @@ private slots:
     {
         QTest::addColumn<QByteArray>("xml");
         QTest::addColumn<QString>("owner");
-        QTest::newRow("prefixed") << document(kOwn) << kOwn;
-        QTest::newRow("windows-1251")
-            << QByteArray("<?xml version=\"1.0\" encoding=\"windows-1251\"?><D><Note>\xcf\xf0\xe8"
-                          "</Note><Owner><FSRAR_ID>030000123456</FSRAR_ID></Owner></D>")
-            << kOwn;
         QTest::newRow("one level deeper")
             << QByteArray("<D><Owner><X><FSRAR_ID>1</FSRAR_ID></X></Owner></D>") << QString();
         QTest::newRow("Owner is the root")
