@@ -3,7 +3,10 @@
 #include "core/journal.h"
 #include "core/taskhandlerregistry.h"
 #include "core/util.h"
+#include "signing/chztasks.h"
+#include "signing/edotitletask.h"
 #include "utm/utmpool.h"
+#include "utm/utmrequesttask.h"
 
 #include <QPointer>
 
@@ -56,6 +59,11 @@ AgentCore::AgentCore(const AgentConfig &config, IHttpClient *http, ISigner *sign
     , m_pollTimer(this)
 {
     qRegisterMetaType<Orv::AgentState>("Orv::AgentState");
+
+    m_registry->add(std::make_unique<ChzAuthTask>(m_signer));
+    m_registry->add(std::make_unique<ChzDocumentTask>(m_signer));
+    m_registry->add(std::make_unique<EdoTitleTask>(m_signer));
+    m_registry->add(std::make_unique<UtmRequestTask>(m_pool.get()));
 
     m_heartbeatTimer.setInterval(m_config.heartbeatIntervalMs);
     connect(&m_heartbeatTimer, &QTimer::timeout, this, &AgentCore::sendHeartbeat);

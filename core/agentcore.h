@@ -73,6 +73,16 @@ public:
     QList<Capability> capabilities() const;
     QList<CertificateInfo> certificates() const;
 
+    // Pairs by the one-time code from the cabinet; ends in `paired` (the loop then runs with the
+    // new token) or `pairFailed`.
+    void pair(const QString &code);
+    // Enrols the organisation by signing the server's challenge with the certificate; ends in
+    // `enrolled` (possibly followed by `signupStarted`) or `enrollFailed`.
+    void enrollOrganization(const QString &inn, const QString &thumbprint);
+    // Asks for the cabinet address where the owner completes the sign-up; ends in
+    // `signupLinkReady` or `signupLinkFailed` (at once when the agent holds no token).
+    void requestSignupLink(const QString &inn);
+
 signals:
     void stateChanged(Orv::AgentState state);
     void paired(const QString &agentId, const QString &inn, const QString &organization);
@@ -100,6 +110,10 @@ private:
     void handleTask(const TaskDescriptor &task);
     void finishTask(const TaskDescriptor &task, const TaskOutcome &outcome);
     void journalTask(const TaskDescriptor &task, const TaskOutcome &outcome);
+    void signEnrollChallenge(const QString &inn, const QString &thumbprint,
+                             const QList<CertificateInfo> &certificates, const QString &challengeId,
+                             const QString &data, bool detached);
+    void onEnrollAnswer(bool ok, const AgentClient::PairResult &result, const QString &error);
 
     AgentConfig m_config;
     ISigner *m_signer;

@@ -1,3 +1,8 @@
+// Part of the COM stand-in of non-Windows builds: late binding for the emulated automation
+// objects as IDispatch documents it (names, DISPIDs, property puts with their named argument,
+// automation exceptions), with fault injection and a call log for tests. Type libraries and
+// by-reference arguments are not offered.
+
 #include "platform/automationobject.h"
 #include "platform/comstandin.h"
 

@@ -1,3 +1,7 @@
+// Part of the COM stand-in of non-Windows builds: the signing provider's work, done with OpenSSL.
+// Unlike the real provider it keeps keys in files (PIN in a file beside them, never asked for),
+// does not check the MAC of PKCS#12 files, and signs with RSA or EC keys and SHA-256, not GOST.
+
 #include "platform/cadescrypto.h"
 #include "platform/comstandin.h"
 

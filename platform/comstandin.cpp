@@ -1,3 +1,6 @@
+// Part of the COM stand-in of non-Windows builds: where it keeps its files, and the registration
+// that an installer of the provider and of its plug-in would write into the registry.
+
 #include "platform/comstandin.h"
 #include "platform/cadesobjects.h"
 
