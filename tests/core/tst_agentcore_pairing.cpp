@@ -369,23 +369,6 @@ private slots:
         QCOMPARE(m_core->state(), AgentState::Online);
     }
 
-    void enrolAnswerWithoutAnyTokenFails()
-    {
-        serveChallenge();
-        m_server->setAnswer("POST", kEnroll, FakeAnswer::json(200, linkAnswer({})));
-        QSignalSpy failed(m_core.get(), &AgentCore::enrollFailed);
-        QSignalSpy enrolled(m_core.get(), &AgentCore::enrolled);
-        m_core->enrollOrganization(kInn, kThumbprint);
-        QVERIFY(failed.wait());
-        QCOMPARE(failed.at(0).at(0).toString(),
-                 "Сервер не вернул токен агента, а сохранённого токена нет");
-        QVERIFY(enrolled.isEmpty());
-        QCOMPARE(m_core->state(), AgentState::Idle);
-        QCOMPARE(paths(*m_server), (QStringList{kChallenge, kEnroll}));
-        // The signature was made: its row stays.
-        QCOMPARE(m_journal->recent(10).size(), 1);
-    }
-
     void enrolmentFailures_data()
     {
         QTest::addColumn<QString>("thumbprint");
@@ -423,6 +406,10 @@ private slots:
             << FakeAnswer::json(403, {{"error", "Подпись не подошла"}}) << "Подпись не подошла"
             << "подключение по сертификату не удалось: Подпись не подошла"
             << QStringList{kChallenge, kEnroll} << 1;
+        QTest::newRow("no token anywhere")
+            << kThumbprint << true << QString() << good << FakeAnswer::json(200, linkAnswer({}))
+            << "Сервер не вернул токен агента, а сохранённого токена нет" << QString()
+            << QStringList{kChallenge, kEnroll} << 1;
     }
     void enrolmentFailures()
     {
@@ -454,58 +441,54 @@ private slots:
         QCOMPARE(m_core->state(), AgentState::Idle);
     }
 
-    void signupLinkWithoutTokenFailsAtOnce()
-    {
-        QSignalSpy failed(m_core.get(), &AgentCore::signupLinkFailed);
-        m_core->requestSignupLink(kInn);
-        QCOMPARE(failed.size(), 1);
-        QCOMPARE(failed.at(0).at(0).toString(), "Агент ещё не подключён");
-        // Whatever was sent would have been the only request.
-        m_core->setToken(kOldToken);
-        m_server->setAnswer("POST", "/agent/v1/orgs/" + kInn + "/signup-link",
-                            FakeAnswer::json(200, {{"signupUrl", "https://c.example/x"}}));
-        QSignalSpy ready(m_core.get(), &AgentCore::signupLinkReady);
-        m_core->requestSignupLink(kInn);
-        QVERIFY(ready.wait());
-        QCOMPARE(m_server->requests().size(), 1);
-    }
-
     void signupLink_data()
     {
+        QTest::addColumn<QString>("token");
         QTest::addColumn<FakeAnswer>("answer");
         QTest::addColumn<QString>("url"); // empty: failure
         QTest::addColumn<QString>("error");
-        QTest::newRow("address") << FakeAnswer::json(201, {{"signupUrl", "https://c.example/x"}})
+        QTest::newRow("not paired")
+            << QString() << FakeAnswer::json(200, {{"signupUrl", "x"}}) << ""
+            << "Агент ещё не подключён";
+        QTest::newRow("address") << kOldToken
+                                 << FakeAnswer::json(201, {{"signupUrl", "https://c.example/x"}})
                                  << "https://c.example/x"
                                  << "";
-        QTest::newRow("no address") << FakeAnswer::json(200, {}) << ""
+        QTest::newRow("no address") << kOldToken << FakeAnswer::json(200, {}) << ""
                                     << "Сервер не вернул ссылку в кабинет";
-        QTest::newRow("refused") << FakeAnswer::json(404, {{"error", "Нет такой организации"}})
+        QTest::newRow("refused") << kOldToken
+                                 << FakeAnswer::json(404, {{"error", "Нет такой организации"}})
                                  << ""
                                  << "Нет такой организации";
     }
     void signupLink()
     {
+        QFETCH(QString, token);
         QFETCH(FakeAnswer, answer);
         QFETCH(QString, url);
         QFETCH(QString, error);
         const QString path = "/agent/v1/orgs/" + kInn + "/signup-link";
         m_server->setAnswer("POST", path, answer);
-        m_core->setToken(kOldToken);
+        m_core->setToken(token);
         Test::LogCapture log;
         QSignalSpy ready(m_core.get(), &AgentCore::signupLinkReady);
         QSignalSpy failed(m_core.get(), &AgentCore::signupLinkFailed);
         m_core->requestSignupLink(kInn);
-        QTRY_COMPARE(ready.size() + failed.size(), 1);
-        const FakeRequest request = m_server->requestsTo(path).value(0);
-        QCOMPARE(request.header("Authorization"), "Bearer " + kOldToken.toUtf8());
-        QCOMPARE(request.json(), QJsonObject());
+        if (token.isEmpty()) {
+            // Refused inside the call, before anything could be sent.
+            QCOMPARE(failed.size(), 1);
+        } else {
+            QTRY_COMPARE(ready.size() + failed.size(), 1);
+            const FakeRequest request = m_server->requestsTo(path).value(0);
+            QCOMPARE(request.header("Authorization"), "Bearer " + token.toUtf8());
+            QCOMPARE(request.json(), QJsonObject());
+        }
         if (url.isEmpty())
             QCOMPARE(failed.at(0).at(0).toString(), error);
         else
             QCOMPARE(ready.at(0), (QVariantList{kInn, url}));
         QVERIFY(log.lines().isEmpty());
-        QCOMPARE(m_core->token(), kOldToken);
+        QCOMPARE(m_core->token(), token);
     }
 
 private:
