@@ -19,12 +19,6 @@ namespace {
 
 constexpr int kStartMs = 30000;
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // A fresh user of this computer.
 class Profile
 {
@@ -34,81 +28,64 @@ public:
                      .arg(QCoreApplication::applicationPid())
                      .arg(++s_count))
     {
-        for (const char *dir : {"home", "config", "data", "cache", "run"})
-            QDir().mkpath(m_dir.filePath(QLatin1String(dir)));
-        QFile::setPermissions(m_dir.filePath(QStringLiteral("run")),
+        for (const char *name :
+             {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"}) {
+            QDir().mkpath(path(name));
+            env.insert(name, path(name));
+        }
+        QFile::setPermissions(path("XDG_RUNTIME_DIR"),
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        env.insert("USERNAME", m_user);
+        env.insert("LANG", "C.UTF-8");
+        env.insert("QT_QPA_PLATFORM", "offscreen");
     }
 
-    QString user() const { return m_user; }
-    QString channel() const { return QStringLiteral("TellvaneFerrow-") + m_user; }
+    QString channel() const { return "TellvaneFerrow-" + m_user; }
+    bool answers() const
+    {
+        QLocalSocket socket;
+        socket.connectToServer(channel());
+        return socket.waitForConnected(200);
+    }
     QString path(const QString &name) const { return m_dir.filePath(name); }
-    QString logPath() const
+    QString logPath() const { return path("XDG_DATA_HOME/Tellvane/Tellvane Orv Agent/agent.log"); }
+    QByteArray log() const
     {
-        return path(QStringLiteral("data/Tellvane/Tellvane Orv Agent/agent.log"));
+        QFile file(logPath());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
-    QByteArray log() const { return readAll(logPath()); }
 
-    QProcessEnvironment environment() const
+    // Starts the agent as this user.
+    std::unique_ptr<QProcess> start(const QStringList &args = {}) const
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("HOME"), path(QStringLiteral("home")));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("config")));
-        env.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data")));
-        env.insert(QStringLiteral("XDG_CACHE_HOME"), path(QStringLiteral("cache")));
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), path(QStringLiteral("run")));
-        env.insert(QStringLiteral("USERNAME"), m_user);
-        env.insert(QStringLiteral("LANG"), QStringLiteral("C.UTF-8"));
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        return env;
+        auto agent = std::make_unique<QProcess>();
+        agent->setProcessEnvironment(env);
+        agent->start(QStringLiteral(ORVAGENT_PATH), args);
+        return agent;
     }
+
+    // Runs the agent to its end; killed, it ends with a crash.
+    std::unique_ptr<QProcess> run(const QStringList &args = {}) const
+    {
+        auto agent = start(args);
+        if (!agent->waitForFinished(kStartMs))
+            stop(*agent);
+        return agent;
+    }
+
+    static void stop(QProcess &agent)
+    {
+        agent.kill();
+        agent.waitForFinished();
+    }
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
 
 private:
     static inline int s_count = 0;
     QTemporaryDir m_dir;
     QString m_user;
 };
-
-std::unique_ptr<QProcess> startAgent(const QProcessEnvironment &env, const QStringList &args = {})
-{
-    auto agent = std::make_unique<QProcess>();
-    agent->setProgram(QStringLiteral(ORVAGENT_PATH));
-    agent->setArguments(args);
-    agent->setProcessEnvironment(env);
-    agent->start();
-    return agent;
-}
-
-struct Finished
-{
-    int code = -1;
-    QProcess::ExitStatus status = QProcess::CrashExit;
-    QString out;
-    QString err;
-};
-
-Finished runToEnd(const QProcessEnvironment &env, const QStringList &args)
-{
-    auto agent = startAgent(env, args);
-    Finished result;
-    if (!agent->waitForFinished(kStartMs)) {
-        agent->kill();
-        agent->waitForFinished();
-        return result;
-    }
-    result.code = agent->exitCode();
-    result.status = agent->exitStatus();
-    result.out = QString::fromUtf8(agent->readAllStandardOutput());
-    result.err = QString::fromUtf8(agent->readAllStandardError());
-    return result;
-}
-
-bool answers(const QString &channel)
-{
-    QLocalSocket socket;
-    socket.connectToServer(channel);
-    return socket.waitForConnected(200);
-}
 
 // Waits until the agent has opened its single-instance channel, which it does once its window
 // has loaded; false when it ended before.
@@ -117,18 +94,11 @@ bool waitUntilListening(QProcess &agent, const Profile &profile)
     QElapsedTimer timer;
     timer.start();
     while (agent.state() != QProcess::NotRunning && timer.elapsed() < kStartMs) {
-        if (answers(profile.channel()))
+        if (profile.answers())
             return true;
         agent.waitForFinished(50);
     }
     return false;
-}
-
-// The text of the log without what the offscreen platform says about itself: it cannot raise a
-// window and says so each time the agent brings its window to the front.
-QByteArray withoutPlatformNotes(QByteArray log)
-{
-    return log.replace("This plugin does not support raise()\n", "");
 }
 
 // Something is drawn: more than a few colours (text, marks, panels) over the window.
@@ -139,12 +109,6 @@ bool drawn(const QImage &image)
         for (int x = 0; x < image.width(); x += 7)
             colours.insert(image.pixel(x, y));
     return colours.size() > 8;
-}
-
-void stop(QProcess &agent)
-{
-    agent.kill();
-    agent.waitForFinished();
 }
 
 // A bare X server of our own, and what a window manager or a screenshot tool would do with the
@@ -185,11 +149,9 @@ public:
 
     QString display() const { return m_display; }
 
-    // The viewable top-level window of process `pid` titled `title`; 0 when there is none yet.
-    xcb_window_t findWindow(qint64 pid, const QByteArray &title)
+    // The agent's window, the one viewable top-level window on this server; 0 while there is none.
+    xcb_window_t findWindow()
     {
-        const xcb_atom_t pidAtom = atom("_NET_WM_PID");
-        const xcb_atom_t nameAtom = atom("_NET_WM_NAME");
         xcb_query_tree_reply_t *tree =
             xcb_query_tree_reply(m_connection, xcb_query_tree(m_connection, m_root), nullptr);
         if (!tree)
@@ -197,12 +159,6 @@ public:
         xcb_window_t found = 0;
         const xcb_window_t *children = xcb_query_tree_children(tree);
         for (int i = 0; i < xcb_query_tree_children_length(tree) && !found; ++i) {
-            const QByteArray windowPid = property(children[i], pidAtom);
-            if (windowPid.size() != 4 ||
-                *reinterpret_cast<const quint32 *>(windowPid.data()) != pid)
-                continue;
-            if (property(children[i], nameAtom) != title)
-                continue;
             xcb_get_window_attributes_reply_t *attributes = xcb_get_window_attributes_reply(
                 m_connection, xcb_get_window_attributes(m_connection, children[i]), nullptr);
             if (attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE)
@@ -262,20 +218,6 @@ private:
         return result;
     }
 
-    QByteArray property(xcb_window_t window, xcb_atom_t name)
-    {
-        xcb_get_property_reply_t *reply = xcb_get_property_reply(
-            m_connection,
-            xcb_get_property(m_connection, false, window, name, XCB_GET_PROPERTY_TYPE_ANY, 0, 256),
-            nullptr);
-        if (!reply)
-            return {};
-        const QByteArray value(static_cast<const char *>(xcb_get_property_value(reply)),
-                               xcb_get_property_value_length(reply));
-        free(reply);
-        return value;
-    }
-
     QProcess m_xvfb;
     QString m_display;
     xcb_connection_t *m_connection = nullptr;
@@ -304,115 +246,102 @@ private slots:
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("out");
+        QTest::addColumn<QStringList>("out");
         QTest::addColumn<QString>("err");
-        QTest::newRow("version") << QStringList{QStringLiteral("--version")} << 0
-                                 << "Tellvane Orv Agent 0.12.2"
-                                 << "";
-        QTest::newRow("help") << QStringList{QStringLiteral("--help")} << 0
-                              << "TELLVANE FERROW: подпись и связь с госсистемами на ПК бухгалтера"
-                              << "";
-        QTest::newRow("unknown option") << QStringList{QStringLiteral("--bogus")} << 1 << ""
-                                        << "Unknown option 'bogus'";
-        QTest::newRow("server without its value") << QStringList{QStringLiteral("-s")} << 1 << ""
-                                                  << "Missing value after '-s'";
+        QTest::newRow("version") << QStringList{"--version"} << 0
+                                 << QStringList{"Tellvane Orv Agent 0.12.2"} << QString();
+        QTest::newRow("help")
+            << QStringList{"--help"} << 0
+            << QStringList{"TELLVANE FERROW: подпись и связь с госсистемами на ПК бухгалтера",
+                           "-s, --server <url>",
+                           "Адрес PARVIS API, по умолчанию https://",
+                           "--tray",
+                           "Запуститься в трей, не показывая окна",
+                           "--utm-host",
+                           "--utm-host-source <url>",
+                           "Адрес manifest.json нагрузки хоста УТМ (http, https или file)"}
+            << QString();
+        QTest::newRow("unknown option")
+            << QStringList{"--bogus"} << 1 << QStringList() << "Unknown option 'bogus'";
+        QTest::newRow("server without its value")
+            << QStringList{"-s"} << 1 << QStringList() << "Missing value after '-s'";
     }
 
     void answeredByTheParser()
     {
         QFETCH(QStringList, args);
         QFETCH(int, code);
-        QFETCH(QString, out);
+        QFETCH(QStringList, out);
         QFETCH(QString, err);
         Profile profile;
-        const Finished run = runToEnd(profile.environment(), args);
-        QCOMPARE(run.status, QProcess::NormalExit);
-        QCOMPARE(run.code, code);
-        QVERIFY2(run.out.contains(out), qPrintable(run.out));
-        QVERIFY2(run.err.contains(err), qPrintable(run.err));
+        const auto agent = profile.run(args);
+        QCOMPARE(agent->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(agent->exitCode(), code);
+        const QString output = QString::fromUtf8(agent->readAllStandardOutput()).simplified();
+        for (const QString &text : out)
+            QVERIFY2(output.contains(text), qPrintable(output));
+        QVERIFY(QString::fromUtf8(agent->readAllStandardError()).contains(err));
         QVERIFY(!QFile::exists(profile.logPath()));
-    }
-
-    void helpNamesTheOptions()
-    {
-        Profile profile;
-        const Finished run = runToEnd(profile.environment(), {QStringLiteral("--help")});
-        for (const char *line :
-             {"-s, --server <url>", "Адрес PARVIS API, по умолчанию https://", "--tray",
-              "Запуститься в трей, не показывая окна", "--utm-host", "--utm-host-source <url>",
-              "Адрес manifest.json нагрузки хоста УТМ (http, https или file)"})
-            QVERIFY2(run.out.simplified().contains(QString::fromUtf8(line)), line);
     }
 
     void windowThatDoesNotLoad()
     {
         // A Qt Quick installation whose layouts module is broken: the window cannot be built.
         Profile profile;
-        const QString modules = profile.path(QStringLiteral("qml/QtQuick/Layouts"));
+        const QString modules = profile.path("qml/QtQuick/Layouts");
         QVERIFY(QDir().mkpath(modules));
-        QFile qmldir(modules + QStringLiteral("/qmldir"));
+        QFile qmldir(modules + "/qmldir");
         QVERIFY(qmldir.open(QIODevice::WriteOnly));
-        qmldir.write("module QtQuick.Layouts\n"
-                     "ColumnLayout 1.0 Broken.qml\nRowLayout 1.0 Broken.qml\n"
-                     "GridLayout 1.0 Broken.qml\nStackLayout 1.0 Broken.qml\n");
+        for (const char *type : {"ColumnLayout", "RowLayout", "GridLayout", "StackLayout"})
+            qmldir.write(type + QByteArray(" 1.0 Broken.qml\n"));
         qmldir.close();
-        QFile broken(modules + QStringLiteral("/Broken.qml"));
+        QFile broken(modules + "/Broken.qml");
         QVERIFY(broken.open(QIODevice::WriteOnly));
         broken.write("import QtQuick\nItem {\n");
         broken.close();
-        QProcessEnvironment env = profile.environment();
-        env.insert(QStringLiteral("QML_IMPORT_PATH"), profile.path(QStringLiteral("qml")));
+        profile.env.insert("QML_IMPORT_PATH", profile.path("qml"));
 
-        const Finished run = runToEnd(env, {});
-        QCOMPARE(run.status, QProcess::NormalExit);
-        QCOMPARE(run.code, 1);
+        const auto agent = profile.run();
+        QCOMPARE(agent->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(agent->exitCode(), 1);
         const QString log = QString::fromUtf8(profile.log());
-        QVERIFY2(
-            log.contains(QStringLiteral("[INFO] запуск агента 0.12.2 лог: ") + profile.logPath()),
-            qPrintable(log));
-        QVERIFY(log.contains(
-            QStringLiteral("[WARN] области уведомлений нет: закрытие окна завершит агента")));
-        QVERIFY(log.contains(QStringLiteral("[ERROR] не удалось загрузить интерфейс")));
+        QVERIFY2(log.contains("[INFO] запуск агента 0.12.2 лог: " + profile.logPath()),
+                 qPrintable(log));
+        QVERIFY(log.contains("[WARN] области уведомлений нет: закрытие окна завершит агента"));
+        QVERIFY(log.contains("[ERROR] не удалось загрузить интерфейс"));
         // The engine's own explanation is in the log too, written bare.
-        QVERIFY(log.contains(QStringLiteral("Broken.qml")));
-        // The channel was never opened.
-        QVERIFY(!answers(profile.channel()));
+        QVERIFY(log.contains("Broken.qml"));
+        QVERIFY(!profile.answers());
     }
 
-    void secondStartShowsTheFirst()
+    void oneAgentPerUser()
     {
         Profile profile;
-        auto first = startAgent(profile.environment());
+        auto first = profile.start();
         QVERIFY2(waitUntilListening(*first, profile), profile.log().constData());
-        const QByteArray logBefore = withoutPlatformNotes(profile.log());
+        // The offscreen platform says it cannot raise a window each time the agent is shown.
+        const auto log = [&profile] {
+            return profile.log().replace("This plugin does not support raise()\n", "");
+        };
+        const QByteArray logBefore = log();
         QCOMPARE(logBefore.count("запуск агента"), 1);
 
-        const Finished second = runToEnd(profile.environment(),
-                                         {QStringLiteral("--tray"), QStringLiteral("--utm-host")});
-        QCOMPARE(second.status, QProcess::NormalExit);
-        QCOMPARE(second.code, 0);
+        // A second start shows the first and ends; the first carries on and logs nothing new.
+        const auto second = profile.run({"--tray", "--utm-host"});
+        QCOMPARE(second->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second->exitCode(), 0);
         QCOMPARE(first->state(), QProcess::Running);
-        QVERIFY(answers(profile.channel()));
-        QCOMPARE(withoutPlatformNotes(profile.log()), logBefore);
-        stop(*first);
-    }
+        QCOMPARE(log(), logBefore);
 
-    void staleChannelAfterACrash()
-    {
-        Profile profile;
-        auto crashed = startAgent(profile.environment());
-        QVERIFY(waitUntilListening(*crashed, profile));
-        stop(*crashed);
-        // The dead agent's socket file stays behind; nobody answers on it.
-        QVERIFY(QFile::exists(QDir::tempPath() + QLatin1Char('/') + profile.channel()));
-        QVERIFY(!answers(profile.channel()));
-
-        auto next = startAgent(profile.environment());
+        // A crash leaves the socket file behind with nobody answering; the next start replaces it.
+        Profile::stop(*first);
+        QVERIFY(QFile::exists(QDir::tempPath() + '/' + profile.channel()));
+        QVERIFY(!profile.answers());
+        auto next = profile.start();
         QVERIFY(waitUntilListening(*next, profile));
-        const QByteArray log = profile.log();
-        QCOMPARE(log.count("запуск агента"), 2);
-        QVERIFY(!log.contains("канал единственного экземпляра не открылся"));
-        stop(*next);
+        QCOMPARE(log().count("запуск агента"), 2);
+        QVERIFY(!log().contains("канал единственного экземпляра не открылся"));
+        Profile::stop(*next);
     }
 
     void wholeWindowOnADesktop_data()
@@ -431,18 +360,16 @@ private slots:
         if (!x.start())
             QSKIP("no X server (Xvfb) to show the window on");
         Profile profile;
-        QProcessEnvironment env = profile.environment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        env.insert(QStringLiteral("DISPLAY"), x.display());
+        profile.env.insert("QT_QPA_PLATFORM", "xcb");
+        profile.env.insert("DISPLAY", x.display());
         // The desktop's colour scheme reaches the program through the GTK platform theme.
-        env.insert(QStringLiteral("QT_QPA_PLATFORMTHEME"), QStringLiteral("gtk3"));
-        env.insert(QStringLiteral("GTK_THEME"), gtkTheme);
-        auto agent = startAgent(env);
+        profile.env.insert("QT_QPA_PLATFORMTHEME", "gtk3");
+        profile.env.insert("GTK_THEME", gtkTheme);
+        auto agent = profile.start();
         QVERIFY2(waitUntilListening(*agent, profile), profile.log().constData());
 
         xcb_window_t window = 0;
-        QTRY_VERIFY_WITH_TIMEOUT((window = x.findWindow(agent->processId(), "TELLVANE FERROW")),
-                                 kStartMs);
+        QTRY_VERIFY_WITH_TIMEOUT((window = x.findWindow()), kStartMs);
         // Drawn and settled: two grabs in a row agree.
         QImage shot;
         QTRY_VERIFY_WITH_TIMEOUT(
@@ -453,23 +380,22 @@ private slots:
             }(),
             kStartMs);
         QCOMPARE(shot.size(), QSize(720, 640));
-        QDir().mkpath(QStringLiteral(ORV_TEST_ARTIFACT_DIR));
-        const QString file = QStringLiteral(ORV_TEST_ARTIFACT_DIR "/orvagent-%1.png")
-                                 .arg(QLatin1String(QTest::currentDataTag()));
+        QDir().mkpath(ORV_TEST_ARTIFACT_DIR);
+        const QString file =
+            QString(ORV_TEST_ARTIFACT_DIR "/orvagent-%1.png").arg(QTest::currentDataTag());
         QVERIFY(shot.save(file));
         qInfo("screenshot: %s", qPrintable(file));
         // The window's own background, below the footer, follows the desktop's scheme.
-        const QColor background = shot.pixelColor(2, shot.height() - 2);
-        QCOMPARE(background.lightnessF() < 0.5, dark);
+        QCOMPARE(shot.pixelColor(2, shot.height() - 2).lightnessF() < 0.5, dark);
 
         // Without a notification area, closing the window ends the agent normally.
         x.close(window);
         QVERIFY(agent->waitForFinished(kStartMs));
         QCOMPARE(agent->exitStatus(), QProcess::NormalExit);
         QCOMPARE(agent->exitCode(), 0);
-        const QByteArray log = profile.log();
-        QVERIFY2(log.contains("[INFO] выход: останавливаем агента"), log.constData());
-        QVERIFY(!answers(profile.channel()));
+        QVERIFY2(profile.log().contains("[INFO] выход: останавливаем агента"),
+                 profile.log().constData());
+        QVERIFY(!profile.answers());
     }
 };
 
