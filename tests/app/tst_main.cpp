@@ -111,6 +111,12 @@ bool drawn(const QImage &image)
     return colours.size() > 8;
 }
 
+// A reply of xcb, freed with free().
+template<class T> std::unique_ptr<T, void (*)(void *)> reply(T *value)
+{
+    return {value, free};
+}
+
 // A bare X server of our own, and what a window manager or a screenshot tool would do with the
 // agent's window on it.
 class XServer
@@ -126,20 +132,17 @@ public:
 
     bool start()
     {
-        const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
+        const QString xvfb = QStandardPaths::findExecutable("Xvfb");
         if (xvfb.isEmpty())
             return false;
         // -displayfd: the server picks a free display and writes its number to our pipe.
-        m_xvfb.start(xvfb,
-                     {QStringLiteral("-displayfd"), QStringLiteral("1"),
-                      QStringLiteral("-nolisten"), QStringLiteral("tcp"), QStringLiteral("-screen"),
-                      QStringLiteral("0"), QStringLiteral("1024x768x24")});
+        m_xvfb.start(xvfb, {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"});
         QByteArray number;
         while (!number.contains('\n') && m_xvfb.waitForReadyRead(10000))
             number += m_xvfb.readAllStandardOutput();
         if (!number.contains('\n'))
             return false;
-        m_display = QStringLiteral(":") + QString::fromLatin1(number.trimmed());
+        m_display = ":" + QString::fromLatin1(number.trimmed());
         m_connection = xcb_connect(m_display.toLatin1().constData(), nullptr);
         if (xcb_connection_has_error(m_connection))
             return false;
@@ -152,45 +155,34 @@ public:
     // The agent's window, the one viewable top-level window on this server; 0 while there is none.
     xcb_window_t findWindow()
     {
-        xcb_query_tree_reply_t *tree =
-            xcb_query_tree_reply(m_connection, xcb_query_tree(m_connection, m_root), nullptr);
-        if (!tree)
-            return 0;
-        xcb_window_t found = 0;
-        const xcb_window_t *children = xcb_query_tree_children(tree);
-        for (int i = 0; i < xcb_query_tree_children_length(tree) && !found; ++i) {
-            xcb_get_window_attributes_reply_t *attributes = xcb_get_window_attributes_reply(
-                m_connection, xcb_get_window_attributes(m_connection, children[i]), nullptr);
+        const auto tree = reply(
+            xcb_query_tree_reply(m_connection, xcb_query_tree(m_connection, m_root), nullptr));
+        for (int i = 0; tree && i < xcb_query_tree_children_length(tree.get()); ++i) {
+            const xcb_window_t child = xcb_query_tree_children(tree.get())[i];
+            const auto attributes = reply(xcb_get_window_attributes_reply(
+                m_connection, xcb_get_window_attributes(m_connection, child), nullptr));
             if (attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE)
-                found = children[i];
-            free(attributes);
+                return child;
         }
-        free(tree);
-        return found;
+        return 0;
     }
 
     QImage grab(xcb_window_t window)
     {
-        xcb_get_geometry_reply_t *geometry =
-            xcb_get_geometry_reply(m_connection, xcb_get_geometry(m_connection, window), nullptr);
+        const auto geometry = reply(
+            xcb_get_geometry_reply(m_connection, xcb_get_geometry(m_connection, window), nullptr));
         if (!geometry)
             return {};
-        const int width = geometry->width;
-        const int height = geometry->height;
-        free(geometry);
-        xcb_get_image_reply_t *image =
-            xcb_get_image_reply(m_connection,
-                                xcb_get_image(m_connection, XCB_IMAGE_FORMAT_Z_PIXMAP, window, 0, 0,
-                                              width, height, ~0u),
-                                nullptr);
-        if (!image)
-            return {};
+        const auto image =
+            reply(xcb_get_image_reply(m_connection,
+                                      xcb_get_image(m_connection, XCB_IMAGE_FORMAT_Z_PIXMAP, window,
+                                                    0, 0, geometry->width, geometry->height, ~0u),
+                                      nullptr));
         // Depth 24 comes as 32 bits per pixel, blue first: the layout of Format_RGB32.
-        QImage result =
-            QImage(xcb_get_image_data(image), width, height, width * 4, QImage::Format_RGB32)
-                .copy();
-        free(image);
-        return result;
+        return image ? QImage(xcb_get_image_data(image.get()), geometry->width, geometry->height,
+                              geometry->width * 4, QImage::Format_RGB32)
+                           .copy()
+                     : QImage();
     }
 
     // What the close button of a window manager sends.
@@ -211,11 +203,9 @@ public:
 private:
     xcb_atom_t atom(const char *name)
     {
-        xcb_intern_atom_reply_t *reply = xcb_intern_atom_reply(
-            m_connection, xcb_intern_atom(m_connection, false, strlen(name), name), nullptr);
-        const xcb_atom_t result = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
-        free(reply);
-        return result;
+        const auto atom = reply(xcb_intern_atom_reply(
+            m_connection, xcb_intern_atom(m_connection, false, strlen(name), name), nullptr));
+        return atom ? atom->atom : xcb_atom_t(XCB_ATOM_NONE);
     }
 
     QProcess m_xvfb;
