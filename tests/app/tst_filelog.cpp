@@ -10,7 +10,6 @@
 #include <QThread>
 
 #include <memory>
-#include <vector>
 
 using namespace Orv;
 
@@ -108,28 +107,6 @@ private slots:
             QCOMPARE(QFileInfo(m_log).size(), size + line.size());
             QVERIFY(readText(m_log).endsWith(line));
         }
-    }
-
-    void linesFromThreadsStayWhole()
-    {
-        constexpr int kThreads = 4;
-        constexpr int kLines = 300;
-        std::vector<std::unique_ptr<QThread>> threads;
-        for (int t = 0; t < kThreads; ++t) {
-            threads.emplace_back(QThread::create([t] {
-                for (int i = 0; i < kLines; ++i)
-                    qInfo("поток %d строка %d конец", t, i);
-            }));
-            threads.back()->start();
-        }
-        for (auto &thread : threads)
-            QVERIFY(thread->wait(30000));
-
-        const QList<QByteArray> lines = readText(m_log).split('\n');
-        QCOMPARE(lines.size(), kThreads * kLines + 1);
-        static const QRegularExpression whole(QStringLiteral(R"(^поток \d строка \d+ конец$)"));
-        for (int i = 0; i < kThreads * kLines; ++i)
-            QVERIFY2(whole.match(QString::fromUtf8(lines[i])).hasMatch(), lines[i].constData());
     }
 
     void warningInsideTheHandlerNeitherHangsNorStopsTheLog()
