@@ -1,8 +1,6 @@
 #include "app/instancechannel.h"
 #include "tests/support/logcapture.h"
 
-#include <QDir>
-#include <QFile>
 #include <QLocalSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -10,6 +8,8 @@
 
 using namespace Orv;
 
+// A stale socket left by a killed agent is covered where a real one is killed, in the program's
+// own tests.
 class TestInstanceChannel : public QObject
 {
     Q_OBJECT
@@ -17,13 +17,6 @@ class TestInstanceChannel : public QObject
 private:
     QTemporaryDir m_tmp;
     int m_user = 0;
-
-    bool answers() const
-    {
-        QLocalSocket socket;
-        socket.connectToServer(localServerName());
-        return socket.waitForConnected(500);
-    }
 
 private slots:
     void initTestCase()
@@ -33,19 +26,12 @@ private slots:
         qputenv("TMPDIR", QFile::encodeName(m_tmp.path()));
     }
 
-    void init() { qputenv("USERNAME", QStringLiteral("Бухгалтер %1").arg(++m_user).toUtf8()); }
-
-    void nameFollowsTheUser()
-    {
-        QCOMPARE(localServerName(), QStringLiteral("TellvaneFerrow-Бухгалтер %1").arg(m_user));
-        qunsetenv("USERNAME");
-        QCOMPARE(localServerName(), QStringLiteral("TellvaneFerrow-"));
-    }
-
-    void nobodyListening() { QVERIFY(!sendShowToRunningInstance()); }
+    void init() { qputenv("USERNAME", QString("Бухгалтер %1").arg(++m_user).toUtf8()); }
 
     void everyConnectionShows()
     {
+        QCOMPARE(localServerName(), QString("TellvaneFerrow-Бухгалтер %1").arg(m_user));
+        QVERIFY(!sendShowToRunningInstance());
         int shown = 0;
         InstanceChannel channel([&shown] { ++shown; });
         channel.listen();
@@ -59,31 +45,13 @@ private slots:
         QTRY_COMPARE(shown, 2);
     }
 
-    void replacesAChannelLeftBehind()
-    {
-        // What a killed agent leaves: the socket's name taken, nobody answering.
-        QFile left(QDir::tempPath() + QLatin1Char('/') + localServerName());
-        QVERIFY(left.open(QIODevice::WriteOnly));
-        left.close();
-        QVERIFY(!sendShowToRunningInstance());
-
-        int shown = 0;
-        InstanceChannel channel([&shown] { ++shown; });
-        channel.listen();
-        QVERIFY(sendShowToRunningInstance());
-        QTRY_COMPARE(shown, 1);
-    }
-
     void failureToListenIsLogged()
     {
         // A socket's path has room for about a hundred bytes.
         qputenv("USERNAME", QByteArray(200, 'u'));
         Test::LogCapture log;
-        InstanceChannel channel([] {});
-        channel.listen();
-        QCOMPARE(log.matching(QStringLiteral("[WARN] канал единственного экземпляра не открылся: "))
-                     .size(),
-                 1);
+        InstanceChannel([] {}).listen();
+        QCOMPARE(log.matching("[WARN] канал единственного экземпляра не открылся: ").size(), 1);
         QVERIFY(!sendShowToRunningInstance());
     }
 
@@ -91,17 +59,16 @@ private slots:
     {
         InstanceChannel channel([] {});
         channel.listen();
-        QVERIFY(answers());
-        // What the agent does on quitting comes after the channel has closed.
+        QVERIFY(sendShowToRunningInstance());
+        // What the agent does on quitting comes after the channel has closed, so that an agent
+        // restarted by an update meanwhile does not take this one for a running one and end.
         bool answeredWhileStopping = true;
-        QMetaObject::Connection stopping =
-            connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this,
-                    [this, &answeredWhileStopping] { answeredWhileStopping = answers(); });
+        QObject stopping;
+        connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, &stopping,
+                [&] { answeredWhileStopping = sendShowToRunningInstance(); });
         QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
         QCOMPARE(QCoreApplication::exec(), 0);
-        disconnect(stopping);
         QVERIFY(!answeredWhileStopping);
-        QVERIFY(!sendShowToRunningInstance());
     }
 };
 

@@ -3,7 +3,6 @@
 #include <QJsonDocument>
 #include <QTest>
 
-#include <cfloat>
 #include <cmath>
 
 using namespace Orv;
@@ -21,13 +20,7 @@ private slots:
         QTest::addColumn<QString>("canonical");
         QTest::addColumn<QString>("sha256");
 
-        QTest::newRow("empty object")
-            << QByteArray("{}") << QStringLiteral("{}")
-            << "44136fa355b3678a1146ad16f7e8649e94fb4fc21fe77e8310c060f61caaff8a";
-        QTest::newRow("members sorted")
-            << QByteArray(R"({"b":1,"a":"x"})") << QStringLiteral(R"({"a":"x","b":1})")
-            << "cdab067e9f3beb32d1252cfd63e492592fecbf591b0d08cadb24bb17f3864246";
-        QTest::newRow("same members, other order, 1.0")
+        QTest::newRow("members sorted, 1.0 an integer")
             << QByteArray(R"({ "a" : "x", "b" : 1.0 })") << QStringLiteral(R"({"a":"x","b":1})")
             << "cdab067e9f3beb32d1252cfd63e492592fecbf591b0d08cadb24bb17f3864246";
         QTest::newRow("nested")
@@ -74,32 +67,22 @@ private slots:
         QCOMPARE(error.error, QJsonParseError::NoError);
         QCOMPARE(canonicalJsonObject(payload), canonical);
         QCOMPARE(canonicalJson(payload), canonical);
+        QCOMPARE(canonicalJsonArray({payload, 1.5, QJsonValue()}), "[" + canonical + ",1.5,null]");
         QCOMPARE(canonicalJsonSha256(payload), sha256);
     }
 
+    // Boundaries the vector does not reach: where %.17g turns to an exponent, and the edges of
+    // the signed 64-bit range (a cast outside it would be undefined).
     void numbers_data()
     {
         QTest::addColumn<double>("value");
         QTest::addColumn<QString>("text");
         const double twoPow63 = std::ldexp(1.0, 63);
-        QTest::newRow("0.1") << 0.1 << "0.10000000000000001";
-        QTest::newRow("1.5") << 1.5 << "1.5";
-        QTest::newRow("2.0") << 2.0 << "2";
-        QTest::newRow("-0.0") << -0.0 << "0";
         QTest::newRow("1e-4 stays fixed") << 1e-4 << "0.0001";
         QTest::newRow("1e-5 goes exponent") << 1e-5 << "1.0000000000000001e-05";
-        QTest::newRow("123456.789") << 123456.789 << "123456.789";
-        QTest::newRow("-1.25e-10") << -1.25e-10 << "-1.2500000000000001e-10";
-        QTest::newRow("2^53+2") << std::ldexp(1.0, 53) + 2 << "9007199254740994";
         QTest::newRow("largest below 2^63") << twoPow63 - 1024 << "9223372036854774784";
         QTest::newRow("2^63") << twoPow63 << "9.2233720368547758e+18";
-        QTest::newRow("-2^63") << -twoPow63 << "-9223372036854775808";
         QTest::newRow("below -2^63") << -twoPow63 - 2048 << "-9.2233720368547779e+18";
-        QTest::newRow("1e20") << 1e20 << "1e+20";
-        QTest::newRow("max") << DBL_MAX << "1.7976931348623157e+308";
-        QTest::newRow("denormal") << 5e-324 << "4.9406564584124654e-324";
-        // An exact tie at the 17th digit: printf rounds to even, Qt's own 'g' would round up.
-        QTest::newRow("tie") << 25715720906534.3125 << "25715720906534.312";
     }
 
     void numbers()
@@ -107,59 +90,6 @@ private slots:
         QFETCH(double, value);
         QFETCH(QString, text);
         QCOMPARE(canonicalJson(QJsonValue(value)), text);
-    }
-
-    void otherValues_data()
-    {
-        QTest::addColumn<QJsonValue>("value");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("null") << QJsonValue() << "null";
-        QTest::newRow("undefined") << QJsonValue(QJsonValue::Undefined) << "null";
-        QTest::newRow("true") << QJsonValue(true) << "true";
-        QTest::newRow("false") << QJsonValue(false) << "false";
-        QTest::newRow("string") << QJsonValue(QStringLiteral("ё")) << "\"ё\"";
-        QTest::newRow("empty array") << QJsonValue(QJsonArray()) << "[]";
-        QTest::newRow("array keeps order")
-            << QJsonValue(QJsonArray{3, QStringLiteral("a"), QJsonValue(), QJsonArray{}, 1.5})
-            << R"([3,"a",null,[],1.5])";
-    }
-
-    void otherValues()
-    {
-        QFETCH(QJsonValue, value);
-        QFETCH(QString, text);
-        QCOMPARE(canonicalJson(value), text);
-        if (value.isArray())
-            QCOMPARE(canonicalJsonArray(value.toArray()), text);
-    }
-
-    void quote_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("literal");
-        QTest::newRow("empty") << QString() << R"("")";
-        QTest::newRow("quote and backslash") << "a\"b\\c"
-                                             << "\"a\\\"b\\\\c\"";
-        QTest::newRow("short escapes") << "\b\f\n\r\t"
-                                       << R"("\b\f\n\r\t")";
-        QTest::newRow("other controls") << QString(QChar(0)) + "\x1b\x1f"
-                                        << R"("\u0000\u001b\u001f")";
-        QTest::newRow("slash and DEL as themselves") << "/\x7f"
-                                                     << "\"/\x7f\"";
-        QTest::newRow("cyrillic and emoji") << "ИНН 😀"
-                                            << "\"ИНН 😀\"";
-        QTest::newRow("lone high at end") << QString(QChar(0xd83d)) << R"("\ud83d")";
-        QTest::newRow("lone low") << QString(QChar(0xdfff)) + "z"
-                                  << R"("\udfffz")";
-        QTest::newRow("high before high")
-            << QString(QChar(0xd800)) + QString::fromUtf8("😀") << "\"\\ud800😀\"";
-    }
-
-    void quote()
-    {
-        QFETCH(QString, text);
-        QFETCH(QString, literal);
-        QCOMPARE(jsonQuote(text), literal);
     }
 
     // The string form is that of the Qt JSON writer; check every UTF-16 unit against it, alone,
@@ -171,7 +101,8 @@ private slots:
             return QString::fromUtf8(array.mid(1, array.size() - 2));
         };
         const QString neighbours[] = {QStringLiteral("a"), QString(QChar(0xd83d)),
-                                      QString(QChar(0xde00)), QStringLiteral("Ж")};
+                                      QString(QChar(0xde00)), QStringLiteral("Ж"),
+                                      QStringLiteral("😀")};
         for (int u = 0; u <= 0xffff; ++u) {
             const QString c{QChar(char16_t(u))};
             for (const QString &n : neighbours) {

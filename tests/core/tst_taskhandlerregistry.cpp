@@ -13,54 +13,45 @@ namespace {
 const QString kPayloadHash =
     QStringLiteral("cdab067e9f3beb32d1252cfd63e492592fecbf591b0d08cadb24bb17f3864246");
 
-QJsonObject payload()
+TaskDescriptor task(const QString &type)
 {
-    return QJsonObject{{QStringLiteral("b"), 1}, {QStringLiteral("a"), QStringLiteral("x")}};
+    TaskDescriptor task;
+    task.id = QStringLiteral("t-7");
+    task.type = type;
+    task.payload =
+        QJsonObject{{QStringLiteral("b"), 1}, {QStringLiteral("a"), QStringLiteral("x")}};
+    task.payloadHash = kPayloadHash;
+    return task;
 }
 
-// Synchronous handler: answers with its own name so the test sees which one ran.
+// Answers with its own name so the test sees which one ran; a "later" one completes from the
+// event loop, as a network-bound handler does, and never through execute.
 class EchoHandler : public ITaskHandler
 {
 public:
-    EchoHandler(const QString &type, const QString &name, bool *deleted = nullptr)
+    EchoHandler(const QString &type, const QString &name, bool later = false)
         : m_type(type)
         , m_name(name)
-        , m_deleted(deleted)
+        , m_later(later)
     {}
-    ~EchoHandler() override
-    {
-        if (m_deleted)
-            *m_deleted = true;
-    }
     QString type() const override { return m_type; }
     TaskOutcome execute(const TaskDescriptor &) override
     {
         ++executed;
-        return TaskOutcome::success(QJsonObject{{QStringLiteral("by"), m_name}}, m_name);
+        return m_later ? TaskOutcome::failure({}) : TaskOutcome::success({}, m_name);
+    }
+    void runAsync(const TaskDescriptor &task, TaskCompletion done) override
+    {
+        if (!m_later)
+            return ITaskHandler::runAsync(task, std::move(done));
+        QTimer::singleShot(0, [this, done] { done(TaskOutcome::success({}, m_name)); });
     }
     int executed = 0;
 
 private:
     QString m_type;
     QString m_name;
-    bool *m_deleted;
-};
-
-// Completes later, from the event loop, as a network-bound handler does.
-class LaterHandler : public ITaskHandler
-{
-public:
-    QString type() const override { return QStringLiteral("utm.request"); }
-    TaskOutcome execute(const TaskDescriptor &) override
-    {
-        return TaskOutcome::failure(QStringLiteral("only asynchronous"));
-    }
-    void runAsync(const TaskDescriptor &task, TaskCompletion done) override
-    {
-        QTimer::singleShot(0, [task, done] {
-            done(TaskOutcome::success(QJsonObject{{QStringLiteral("id"), task.id}}, {}));
-        });
-    }
+    bool m_later;
 };
 
 } // namespace
@@ -78,24 +69,25 @@ private slots:
         QTest::addColumn<QString>("message"); // empty: the handler runs
         QTest::addColumn<QString>("warning");
 
-        const QString typeRefused = QStringLiteral("Тип задачи «chz.Auth» не поддерживается этой "
-                                                   "версией агента. Обновите приложение агента");
+        const QString unknown = QStringLiteral("Тип задачи «chz.Auth» не поддерживается этой "
+                                               "версией агента. Обновите приложение агента");
         const QString expired =
             QStringLiteral("Срок задачи истёк до того, как её успели выполнить");
         const QString mismatch =
             QStringLiteral("Содержимое задачи не совпало с её хэшем: подписывать такое нельзя");
-        const QString wrongHash = QString(64, u'0');
+        const QString wrong = QString(64, u'0');
+        const QString unknownLog = QStringLiteral("неизвестный тип задачи: chz.Auth");
+        const QString expiredLog = QStringLiteral("задача просрочена, подписывать не будем: t-7");
 
         QTest::newRow("type is case-sensitive")
-            << "chz.Auth" << 0 << kPayloadHash << typeRefused << "неизвестный тип задачи: chz.Auth";
+            << "chz.Auth" << 0 << kPayloadHash << unknown << unknownLog;
         QTest::newRow("type before expiry and hash")
-            << "chz.Auth" << -1 << wrongHash << typeRefused << "неизвестный тип задачи: chz.Auth";
+            << "chz.Auth" << -1 << wrong << unknown << unknownLog;
         QTest::newRow("expired a second ago, before the hash")
-            << "chz.auth" << -1 << wrongHash << expired
-            << "задача просрочена, подписывать не будем: t-7";
+            << "chz.auth" << -1 << wrong << expired << expiredLog;
         QTest::newRow("hash differs")
-            << "chz.auth" << 60 << wrongHash << mismatch
-            << "хэш задачи не сошёлся: t-7 сервер " + wrongHash + " мы " + kPayloadHash;
+            << "chz.auth" << 60 << wrong << mismatch
+            << "хэш задачи не сошёлся: t-7 сервер " + wrong + " мы " + kPayloadHash;
         QTest::newRow("no expiry, right hash") << "chz.auth" << 0 << kPayloadHash << ""
                                                << "";
         QTest::newRow("hash in upper case") << "chz.auth" << 60 << kPayloadHash.toUpper() << ""
@@ -114,54 +106,42 @@ private slots:
         QFETCH(QString, warning);
 
         TaskHandlerRegistry registry;
-        auto owned =
-            std::make_unique<EchoHandler>(QStringLiteral("chz.auth"), QStringLiteral("auth"));
+        auto owned = std::make_unique<EchoHandler>(QStringLiteral("chz.auth"), "auth");
         EchoHandler *handler = owned.get();
         registry.add(std::move(owned));
-
-        TaskDescriptor task;
-        task.id = QStringLiteral("t-7");
-        task.type = type;
-        task.payload = payload();
-        task.payloadHash = payloadHash;
+        TaskDescriptor t = task(type);
+        t.payloadHash = payloadHash;
         if (expiresInSeconds != 0)
-            task.expiresAt = QDateTime::currentDateTimeUtc().addSecs(expiresInSeconds);
-        // The same task with a payload the hash cannot match: only a task without a hash runs.
-        TaskDescriptor altered = task;
-        altered.payload.insert(QStringLiteral("c"), true);
+            t.expiresAt = QDateTime::currentDateTimeUtc().addSecs(expiresInSeconds);
 
         Test::LogCapture log;
         EchoHandler stale(QStringLiteral("stale"), QStringLiteral("stale"));
         ITaskHandler *chosen = &stale; // a refusal must not leave an old value in the place
-        const TaskOutcome prepared = registry.prepare(task, &chosen);
-        int completions = 0;
-        TaskOutcome completed;
-        registry.runAsync(task, [&](const TaskOutcome &outcome) {
-            ++completions;
-            completed = outcome;
-        });
-        const TaskOutcome executed = registry.execute(task);
+        const TaskOutcome prepared = registry.prepare(t, &chosen);
+        QList<TaskOutcome> completed;
+        registry.runAsync(t, [&](const TaskOutcome &outcome) { completed.append(outcome); });
+        QCOMPARE(completed.size(), 1); // synchronously, in both cases
+        const TaskOutcome executed = registry.execute(t);
 
-        QCOMPARE(completions, 1); // synchronously, in both cases
+        const QStringList warnings = log.matching(QStringLiteral("[WARN]"));
         if (message.isEmpty()) {
             QCOMPARE(chosen, handler);
             QVERIFY(prepared.ok);
-            QVERIFY(prepared.message.isEmpty() && prepared.data.isEmpty());
             QCOMPARE(handler->executed, 2);
-            QCOMPARE(completed.signedHash, QStringLiteral("auth"));
+            QCOMPARE(completed[0].signedHash, QStringLiteral("auth"));
             QCOMPARE(executed.signedHash, QStringLiteral("auth"));
-            QVERIFY(log.matching(QStringLiteral("[WARN]")).isEmpty());
-            QCOMPARE(registry.execute(altered).ok, payloadHash.isEmpty());
+            QVERIFY(warnings.isEmpty());
+            // A payload the hash cannot match: only a task without a hash runs.
+            t.payload.insert(QStringLiteral("c"), true);
+            QCOMPARE(registry.execute(t).ok, payloadHash.isEmpty());
             return;
         }
         QCOMPARE(chosen, nullptr);
         QCOMPARE(handler->executed, 0);
-        for (const TaskOutcome &outcome : {prepared, completed, executed}) {
-            QVERIFY(!outcome.ok);
+        for (const TaskOutcome &outcome : {prepared, completed[0], executed}) {
+            QVERIFY(!outcome.ok && outcome.signedHash.isEmpty());
             QCOMPARE(outcome.message, message);
-            QVERIFY(outcome.data.isEmpty() && outcome.signedHash.isEmpty());
         }
-        const QStringList warnings = log.matching(QStringLiteral("[WARN]"));
         QCOMPARE(warnings.size(), 3); // one per call
         for (const QString &line : warnings)
             QVERIFY2(line.endsWith(QStringLiteral("[WARN] ") + warning), qPrintable(line));
@@ -170,52 +150,27 @@ private slots:
     void firstRegisteredWins()
     {
         TaskHandlerRegistry registry;
-        registry.add(
-            std::make_unique<EchoHandler>(QStringLiteral("edo.title"), QStringLiteral("first")));
-        registry.add(
-            std::make_unique<EchoHandler>(QStringLiteral("edo.title"), QStringLiteral("second")));
-        registry.add(
-            std::make_unique<EchoHandler>(QStringLiteral("chz.document"), QStringLiteral("doc")));
-        QVERIFY(registry.supports(QStringLiteral("chz.document")));
+        for (const char *name : {"first", "second"})
+            registry.add(std::make_unique<EchoHandler>(QStringLiteral("edo.title"), name));
+        QVERIFY(registry.supports(QStringLiteral("edo.title")));
         QVERIFY(!registry.supports(QStringLiteral("chz.auth")));
-        QVERIFY(!registry.supports(QString()));
-        TaskDescriptor task;
-        task.type = QStringLiteral("edo.title");
-        QCOMPARE(registry.execute(task).signedHash, QStringLiteral("first"));
+        QCOMPARE(registry.execute(task(QStringLiteral("edo.title"))).signedHash,
+                 QStringLiteral("first"));
     }
 
-    void handlersDieWithRegistry()
-    {
-        bool deleted = false;
-        {
-            TaskHandlerRegistry registry;
-            registry.add(
-                std::make_unique<EchoHandler>(QStringLiteral("x"), QStringLiteral("x"), &deleted));
-            QVERIFY(!deleted);
-        }
-        QVERIFY(deleted);
-    }
-
+    // A network-bound handler answers through its own runAsync, once and later.
     void asynchronousHandlerCompletesOnceLater()
     {
         TaskHandlerRegistry registry;
-        registry.add(std::make_unique<LaterHandler>());
-        TaskDescriptor task;
-        task.id = QStringLiteral("u-1");
-        task.type = QStringLiteral("utm.request");
-        task.payload = payload();
-        task.payloadHash = kPayloadHash;
-        int completions = 0;
-        QString id;
-        registry.runAsync(task, [&](const TaskOutcome &outcome) {
-            ++completions;
-            id = outcome.data.value(QStringLiteral("id")).toString();
-        });
-        QCOMPARE(completions, 0);
-        QTRY_COMPARE(completions, 1);
-        QCOMPARE(id, QStringLiteral("u-1"));
+        registry.add(std::make_unique<EchoHandler>(QStringLiteral("utm.request"), "later", true));
+        QList<TaskOutcome> completed;
+        registry.runAsync(task(QStringLiteral("utm.request")),
+                          [&](const TaskOutcome &outcome) { completed.append(outcome); });
+        QVERIFY(completed.isEmpty());
+        QTRY_COMPARE(completed.size(), 1);
+        QCOMPARE(completed[0].signedHash, QStringLiteral("later"));
         QCoreApplication::processEvents();
-        QCOMPARE(completions, 1);
+        QCOMPARE(completed.size(), 1);
     }
 };
 

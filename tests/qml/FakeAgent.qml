@@ -1,13 +1,11 @@
 import QtQuick
 
 // Stands in for the `agent` controller: every property is writable by the tests, and every
-// operation is recorded in `calls` as {name, args}.
+// operation is recorded in `calls` as {name, args}. testEnv.reset() makes a fresh one.
 QtObject {
     property string statusText: "Не подключён"
     property string state: "idle"
-    property bool connected: false
     property bool paired: false
-    property string organization: ""
     property string signerName: "КриптоПро CSP"
     property string signerMissing: ""
     property string signerMissingText: ""
@@ -34,23 +32,4 @@ QtObject {
     function openCabinet(inn) { record("openCabinet", [inn]) }
     function unpair() { record("unpair", []) }
     function refreshCertificates() { record("refreshCertificates", []) }
-
-    function reset() {
-        statusText = "Не подключён"
-        state = "idle"
-        connected = false
-        paired = false
-        organization = ""
-        signerMissing = ""
-        signerMissingText = ""
-        certificates = []
-        enrollCandidates = []
-        organizations = []
-        journal = []
-        lastMessage = ""
-        autostart = false
-        utms = []
-        calls = []
-        addUtmResult = true
-    }
 }

@@ -1,13 +1,5 @@
 .pragma library
 
-// A QML list property (children, data, resources) as a JS array.
-function list(l) {
-    const out = []
-    for (let i = 0; i < l.length; ++i)
-        out.push(l[i])
-    return out
-}
-
 // Every item under root (root included) for which pred holds, depth first in child order.
 function findAll(root, pred) {
     const found = []
@@ -46,13 +38,4 @@ function button(root, text) {
 // Visible buttons under root, in order.
 function buttons(root) {
     return findAll(root, it => it.visible && it.clicked !== undefined && it.kind !== undefined)
-}
-
-// Markup as a server, a certificate or a УТМ might send it.
-const markup = "<b>x</b><img src='http://example.invalid/a.png'>"
-
-// The visible text items under root that show the markup above.
-function markupTexts(root) {
-    return findAll(root, it => it.visible && it.textFormat !== undefined
-                   && it.text.indexOf("<img") >= 0)
 }

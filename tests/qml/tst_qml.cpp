@@ -1,6 +1,7 @@
 // QuickTest runner for the window's QML module: every tst_*.qml beside this file runs against a
-// fake `agent` (FakeAgent.qml) and a `testEnv` object that lets the tests switch the system's
-// colour scheme, set the window's context properties and see which addresses the window opened.
+// fake `agent` (FakeAgent.qml) and `testEnv`, this runner's setup object, which resets the
+// window's context properties, switches the system's colour scheme and records what the window
+// opened or ended.
 
 #include <QDesktopServices>
 #include <QDir>
@@ -22,22 +23,17 @@ class QmlTestEnv : public QObject
 {
     Q_OBJECT
     Q_PROPERTY(QString artifactDir READ artifactDir CONSTANT)
-    Q_PROPERTY(QStringList openedUrls READ openedUrls NOTIFY changed)
-    Q_PROPERTY(int quitCount READ quitCount NOTIFY changed)
+    Q_PROPERTY(QStringList openedUrls MEMBER m_openedUrls NOTIFY changed)
+    Q_PROPERTY(int quitCount MEMBER m_quitCount NOTIFY changed)
 
 public:
-    QString artifactDir() const { return QStringLiteral(QML_TEST_ARTIFACT_DIR); }
-    QStringList openedUrls() const { return m_openedUrls; }
-    int quitCount() const { return m_quitCount; }
-
-    void attach(QQmlEngine *engine)
+    QmlTestEnv()
     {
-        m_engine = engine;
-        connect(engine, &QQmlEngine::quit, this, [this] {
-            ++m_quitCount;
-            emit changed();
-        });
+        // The offscreen platform reports no hover support; the window's buttons react to hover.
+        qputenv("QT_QUICK_CONTROLS_HOVER_ENABLED", "1");
     }
+
+    QString artifactDir() const { return QStringLiteral(QML_TEST_ARTIFACT_DIR); }
 
     // Switches what the system reports as its colour scheme; false where this Qt cannot.
     Q_INVOKABLE bool setSystemDark(bool dark)
@@ -67,14 +63,56 @@ public:
         m_engine->rootContext()->setContextProperty(name, value);
     }
 
+    // A fresh fake agent and the window's context as the program sets it at a normal start.
     Q_INVOKABLE void reset()
     {
+        QQmlComponent component(
+            m_engine, QUrl::fromLocalFile(QStringLiteral(QUICK_TEST_SOURCE_DIR "/FakeAgent.qml")));
+        QObject *agent = component.create();
+        if (!agent)
+            qFatal("FakeAgent.qml: %s", qPrintable(component.errorString()));
+        agent->setParent(m_engine);
+        QQmlContext *context = m_engine->rootContext();
+        if (QObject *old = context->contextProperty(QStringLiteral("agent")).value<QObject *>())
+            old->deleteLater();
+        context->setContextProperty(QStringLiteral("agent"), agent);
+        context->setContextProperty(QStringLiteral("utmHost"),
+                                    QVariant::fromValue<QObject *>(nullptr));
+        context->setContextProperty(QStringLiteral("trayAvailable"), true);
+        context->setContextProperty(QStringLiteral("startInTray"), false);
         m_openedUrls.clear();
         m_quitCount = 0;
         emit changed();
     }
 
 public slots:
+    void applicationAvailable()
+    {
+        QCoreApplication::setApplicationVersion(QStringLiteral(ORV_VERSION));
+        QDir().mkpath(artifactDir());
+        // No browser starts during the tests; the addresses are recorded instead.
+        QDesktopServices::setUrlHandler(QStringLiteral("https"), this, "openUrl");
+    }
+
+    void qmlEngineAvailable(QQmlEngine *engine)
+    {
+#if QT_VERSION < QT_VERSION_CHECK(6, 5, 0)
+        engine->addImportPath(QStringLiteral("qrc:/qt/qml"));
+#endif
+        m_engine = engine;
+        connect(engine, &QQmlEngine::quit, this, [this] {
+            ++m_quitCount;
+            emit changed();
+        });
+        engine->rootContext()->setContextProperty(QStringLiteral("testEnv"), this);
+        reset();
+    }
+
+    void cleanupTestCase()
+    {
+        QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+    }
+
     void openUrl(const QUrl &url)
     {
         m_openedUrls << url.toString();
@@ -90,60 +128,8 @@ private:
     int m_quitCount = 0;
 };
 
-class Setup : public QObject
-{
-    Q_OBJECT
-
-public:
-    Setup()
-    {
-        // The offscreen platform reports no hover support; the window's buttons react to hover.
-        qputenv("QT_QUICK_CONTROLS_HOVER_ENABLED", "1");
-    }
-
-public slots:
-    void applicationAvailable()
-    {
-        QCoreApplication::setApplicationVersion(QStringLiteral(ORV_VERSION));
-        QDir().mkpath(m_env.artifactDir());
-        // No browser starts during the tests; the addresses are recorded instead.
-        QDesktopServices::setUrlHandler(QStringLiteral("https"), &m_env, "openUrl");
-        QDesktopServices::setUrlHandler(QStringLiteral("http"), &m_env, "openUrl");
-    }
-
-    void cleanupTestCase()
-    {
-        QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
-        QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
-    }
-
-    void qmlEngineAvailable(QQmlEngine *engine)
-    {
-#if QT_VERSION < QT_VERSION_CHECK(6, 5, 0)
-        engine->addImportPath(QStringLiteral("qrc:/qt/qml"));
-#endif
-        m_env.attach(engine);
-        QQmlComponent component(engine, QUrl::fromLocalFile(QStringLiteral(QUICK_TEST_SOURCE_DIR) +
-                                                            QStringLiteral("/FakeAgent.qml")));
-        QObject *agent = component.create();
-        if (!agent)
-            qFatal("FakeAgent.qml: %s", qPrintable(component.errorString()));
-        agent->setParent(engine);
-        QQmlContext *context = engine->rootContext();
-        context->setContextProperty(QStringLiteral("agent"), agent);
-        context->setContextProperty(QStringLiteral("utmHost"),
-                                    QVariant::fromValue<QObject *>(nullptr));
-        context->setContextProperty(QStringLiteral("trayAvailable"), true);
-        context->setContextProperty(QStringLiteral("startInTray"), false);
-        context->setContextProperty(QStringLiteral("testEnv"), &m_env);
-    }
-
-private:
-    QmlTestEnv m_env;
-};
-
 } // namespace Orv::Test
 
-QUICK_TEST_MAIN_WITH_SETUP(qml, Orv::Test::Setup)
+QUICK_TEST_MAIN_WITH_SETUP(qml, Orv::Test::QmlTestEnv)
 
 #include "tst_qml.moc"

@@ -31,8 +31,6 @@ QString arrived(const VARIANT &v)
                QString(reinterpret_cast<const QChar *>(V_BSTR(&v)), SysStringLen(V_BSTR(&v)));
     case VT_DATE:
         return QStringLiteral("DATE %1").arg(V_DATE(&v), 0, 'f', 6);
-    case VT_DISPATCH:
-        return QStringLiteral("DISPATCH");
     default:
         return QStringLiteral("VT %1").arg(V_VT(&v));
     }
@@ -49,7 +47,7 @@ public:
     QStringList arguments; // in array order: element 0 first
     QList<DISPID> named;
     HRESULT failure = S_OK;
-    QString source, description, helpFile; // filled into the exception record on failure
+    QString description; // with the source and a help file, into the exception record
     std::function<void(VARIANT *)> answer = [](VARIANT *) {
     };
 
@@ -61,11 +59,7 @@ public:
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
     ULONG STDMETHODCALLTYPE Release() override { return --references; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT *count) override
-    {
-        *count = 0;
-        return S_OK;
-    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT *) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo **) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR *names, UINT, LCID,
                                             DISPID *ids) override
@@ -91,12 +85,9 @@ public:
             answer(result);
             return S_OK;
         }
-        if (!source.isNull())
-            exception->bstrSource = bstr(source);
-        if (!description.isNull())
-            exception->bstrDescription = bstr(description);
-        if (!helpFile.isNull())
-            exception->bstrHelpFile = bstr(helpFile);
+        exception->bstrSource = bstr(QStringLiteral("CAdESCOM.CadesSignedData"));
+        exception->bstrDescription = bstr(description);
+        exception->bstrHelpFile = bstr(QStringLiteral("cades.chm"));
         return failure;
     }
 };
@@ -109,6 +100,9 @@ QDateTime fields(int year, int month, int day, int hour, int minute, int second,
 
 // 29 February 2024 13:45:30 as an automation date.
 constexpr double kLeapDay = 45351.0 + (13 * 3600 + 45 * 60 + 30) / 86400.0;
+const QString kLeapDayArrives = QStringLiteral("DATE %1").arg(kLeapDay, 0, 'f', 6);
+// A byte-order mark and a zero character, which a text measured up to its first zero would lose.
+const QString kText = QString(QChar(0xfeff)) + QStringLiteral("a") + QChar(0) + QStringLiteral("б");
 
 } // namespace
 
@@ -122,111 +116,52 @@ private slots:
     void initTestCase() { m_apartment.emplace(); }
     void cleanupTestCase() { m_apartment.reset(); }
 
-    void hresultText_data()
-    {
-        QTest::addColumn<qint64>("result");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("zero") << qint64(S_OK) << "0x00000000";
-        QTest::newRow("false") << qint64(S_FALSE) << "0x00000001";
-        QTest::newRow("exception") << qint64(DISP_E_EXCEPTION) << "0x80020009";
-        QTest::newRow("class") << qint64(REGDB_E_CLASSNOTREG) << "0x80040154";
-        QTest::newRow("memory, lower case") << qint64(E_OUTOFMEMORY) << "0x8007000e";
-    }
-
     void hresultText()
     {
-        QFETCH(qint64, result);
-        QFETCH(QString, text);
-        QCOMPARE(Orv::hresultText(HRESULT(result)), text);
+        QCOMPARE(Orv::hresultText(S_FALSE), QStringLiteral("0x00000001"));
+        QCOMPARE(Orv::hresultText(E_OUTOFMEMORY), QStringLiteral("0x8007000e"));
     }
 
-    void metatypeName()
+    // Apartments are per thread, so each case runs on a fresh one. The guard leaves only an
+    // apartment it entered: a thread the framework put there first stays there.
+    void apartmentLeavesOnlyWhatItEntered()
     {
-        QCOMPARE(QMetaType::fromName("Orv::ComObject"), QMetaType::fromType<ComObject>());
+        for (const bool framework : {false, true}) {
+            bool entered = false;
+            HRESULT again = S_OK;
+            std::thread([&] {
+                if (framework)
+                    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+                entered = ComApartment().entered();
+                again = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+            }).join();
+            QCOMPARE(entered, !framework);
+            QCOMPARE(again, framework ? S_FALSE : S_OK);
+        }
     }
 
-    // Apartments are per thread, so each case runs on a fresh one and reports back.
-    void apartmentCountsOnlyItsOwnEntry()
-    {
-        auto creation = [] {
-            IDispatch *created = nullptr;
-            return CoCreateInstance(IID_NULL, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
-                                    reinterpret_cast<void **>(&created));
-        };
-        bool entered = false;
-        HRESULT inside = S_OK;
-        HRESULT after = S_OK;
-        std::thread([&] {
-            {
-                const ComApartment own;
-                entered = own.entered();
-                inside = creation();
-            }
-            after = creation();
-        }).join();
-        QVERIFY(entered);
-        QCOMPARE(inside, REGDB_E_CLASSNOTREG);
-        QCOMPARE(after, CO_E_NOTINITIALIZED);
-
-        // A thread the framework has put into the apartment first keeps it after the guard.
-        std::thread([&] {
-            CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-            entered = ComApartment().entered();
-            inside = creation();
-            CoUninitialize();
-        }).join();
-        QVERIFY(!entered);
-        QCOMPARE(inside, REGDB_E_CLASSNOTREG);
-
-        std::thread([&] {
-            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-            entered = ComApartment().entered();
-            CoUninitialize();
-        }).join();
-        QVERIFY(!entered);
-    }
-
+    // The class id fallback and the creation failure show in the signer's texts.
     void create()
     {
-        Test::StandInSigning standIn;
-        QVERIFY(standIn.isValid());
-        const QString storeId = QStringLiteral("{7CBD72D9-76A3-4939-930C-52C4D6CA206B}");
-        const QString unknownId = QStringLiteral("{00000000-0000-0000-0000-0000000000AB}");
-        QString error = QStringLiteral("было");
-        QVERIFY(!ComObject::create(QStringLiteral("CAdESCOM.Store"), {}, &error).isNull());
-        QVERIFY(!ComObject::create(QStringLiteral("Orv.Nothing"), storeId, &error).isNull());
-        QCOMPARE(error, QStringLiteral("было"));
-
-        QVERIFY(ComObject::create(QStringLiteral("Orv.Nothing"), {}, &error).isNull());
+        const Test::StandInSigning standIn; // a registry of the test's own
+        QString error;
+        const QString nothing = QStringLiteral("Orv.Nothing");
+        QVERIFY(ComObject::create(nothing, QStringLiteral("{nonsense}"), &error).isNull());
         QCOMPARE(error, QStringLiteral("Компонент Orv.Nothing не зарегистрирован (0x800401f3)"));
-        QVERIFY(
-            ComObject::create(QStringLiteral("Orv.Nothing"), QStringLiteral("{nonsense}"), &error)
-                .isNull());
-        QCOMPARE(error, QStringLiteral("Компонент Orv.Nothing не зарегистрирован (0x800401f3)"));
-        QVERIFY(ComObject::create(QStringLiteral("Orv.Nothing"), unknownId, &error).isNull());
-        QCOMPARE(error, QStringLiteral("Не удалось создать компонент Orv.Nothing (0x80040154)"));
-        QVERIFY(ComObject::create(QStringLiteral("Orv.Nothing"), unknownId).isNull());
-
-        bool outsideEmpty = false;
         std::thread([&] {
-            outsideEmpty = ComObject::create(QStringLiteral("CAdESCOM.Store"), {}, &error).isNull();
+            ComObject::create(QStringLiteral("CAdESCOM.Store"), {}, &error);
         }).join();
-        QVERIFY(outsideEmpty);
         QCOMPARE(error, QStringLiteral("Не удалось создать компонент CAdESCOM.Store (0x800401f0)"));
-        QCOMPARE(ComStandIn::liveObjectCount(), 0);
     }
 
     void argumentsArriveLastFirst()
     {
         RecordingDispatch target;
         const ComObject object(&target);
-        QString error;
-        QVERIFY(
-            !object.call(QStringLiteral("Open"), {2, QStringLiteral("My"), 0}, &error).isValid());
+        QVERIFY(!object.call(QStringLiteral("Open"), {2, QStringLiteral("My"), 0}).isValid());
         QCOMPARE(target.flags, WORD(DISPATCH_METHOD | DISPATCH_PROPERTYGET));
         QCOMPARE(target.arguments, QStringList({"I4 0", "BSTR My", "I4 2"}));
         QVERIFY(target.named.isEmpty());
-        QVERIFY(error.isEmpty());
 
         object.property(QStringLiteral("Value"));
         QCOMPARE(target.flags, WORD(DISPATCH_PROPERTYGET));
@@ -237,6 +172,7 @@ private slots:
     {
         RecordingDispatch target;
         const ComObject object(&target);
+        // A success leaves the caller's text alone, so one text can collect a run of puts.
         QString error = QStringLiteral("было");
         QVERIFY(object.setProperty(QStringLiteral("Flag"), true, &error));
         QCOMPARE(target.flags, WORD(DISPATCH_PROPERTYPUT));
@@ -245,46 +181,26 @@ private slots:
         QCOMPARE(error, QStringLiteral("было"));
 
         target.failure = E_FAIL;
-        QVERIFY(!object.setProperty(QStringLiteral("Flag"), false));
         QVERIFY(!object.setProperty(QStringLiteral("Flag"), false, &error));
         QCOMPARE(error, QStringLiteral("Ошибка вызова Flag (0x80004005)"));
         QCOMPARE(target.arguments, QStringList({"BOOL 0"}));
     }
 
-    void refusedArgument_data()
-    {
-        QTest::addColumn<QVariantList>("arguments");
-        QTest::addColumn<QString>("error");
-        QTest::newRow("double second") << QVariantList{QStringLiteral("text"), 1.5}
-                                       << "Не удалось передать аргумент 1 метода M";
-        QTest::newRow("highest position named")
-            << QVariantList{1.5, QStringLiteral("x"), QByteArray("b"), 3}
-            << "Не удалось передать аргумент 2 метода M";
-        QTest::newRow("64-bit beyond 4 bytes")
-            << QVariantList{1, qlonglong(1) << 40} << "Не удалось передать аргумент 1 метода M";
-        QTest::newRow("64-bit below 4 bytes")
-            << QVariantList{qlonglong(std::numeric_limits<LONG>::min()) - 1}
-            << "Не удалось передать аргумент 0 метода M";
-        QTest::newRow("unsigned beyond 4 bytes")
-            << QVariantList{uint(0x80000000u)} << "Не удалось передать аргумент 0 метода M";
-        QTest::newRow("unsigned 64-bit")
-            << QVariantList{qulonglong(1)} << "Не удалось передать аргумент 0 метода M";
-        QTest::newRow("empty handle") << QVariantList{QVariant::fromValue(ComObject())}
-                                      << "Не удалось передать аргумент 0 метода M";
-        QTest::newRow("invalid") << QVariantList{QVariant()}
-                                 << "Не удалось передать аргумент 0 метода M";
-    }
-
+    // Arguments convert last first: the failing one with the highest position is named, and
+    // the ones already converted are freed.
     void refusedArgument()
     {
-        QFETCH(QVariantList, arguments);
-        QFETCH(QString, error);
         RecordingDispatch target;
         const ComObject object(&target);
         const int strings = ComStandIn::liveStringCount();
-        QString text;
-        QVERIFY(!object.call(QStringLiteral("M"), arguments, &text).isValid());
-        QCOMPARE(text, error);
+        QString error;
+        QVERIFY(!object
+                     .call(QStringLiteral("M"),
+                           {1.5, QStringLiteral("x"), QByteArray("b"), QStringLiteral("y")}, &error)
+                     .isValid());
+        QCOMPARE(error, QStringLiteral("Не удалось передать аргумент 2 метода M"));
+        object.call(QStringLiteral("M"), {qlonglong(1) << 40, QStringLiteral("x")}, &error);
+        QCOMPARE(error, QStringLiteral("Не удалось передать аргумент 0 метода M"));
         QCOMPARE(target.invocations, 0);
         QCOMPARE(ComStandIn::liveStringCount(), strings);
     }
@@ -304,9 +220,7 @@ private slots:
         QCOMPARE(target.invocations, 0);
 
         target.failure = DISP_E_EXCEPTION;
-        target.source = QStringLiteral("CAdESCOM.CadesSignedData");
         target.description = QStringLiteral("  \tНеверный PIN-код \n");
-        target.helpFile = QStringLiteral("cades.chm");
         QVERIFY(!object.call(QStringLiteral("SignCades"), {QStringLiteral("a")}, &error).isValid());
         QCOMPARE(error, QStringLiteral("SignCades: Неверный PIN-код"));
         // The argument and all three texts of the exception record are freed.
@@ -315,33 +229,21 @@ private slots:
         target.description = QStringLiteral("   ");
         QVERIFY(!object.call(QStringLiteral("SignCades"), {}, &error).isValid());
         QCOMPARE(error, QStringLiteral("Ошибка вызова SignCades (0x80020009)"));
-        target.description.clear();
-        target.failure = DISP_E_TYPEMISMATCH;
-        target.answer = [](VARIANT *result) {
-            V_VT(result) = VT_I4;
-        };
-        QVERIFY(!object.property(QStringLiteral("Count"), &error).isValid());
-        QCOMPARE(error, QStringLiteral("Ошибка вызова Count (0x80020005)"));
-        QCOMPARE(ComStandIn::liveStringCount(), strings);
     }
 
-    void results()
+    void resultsAndReferences()
     {
         RecordingDispatch target;
         RecordingDispatch inner;
         const ComObject object(&target);
-        QString error = QStringLiteral("было");
-
-        QVERIFY(!object.call(QStringLiteral("Close"), {}, &error).isValid());
-        QCOMPARE(error, QStringLiteral("было"));
+        QVERIFY(!object.call(QStringLiteral("Close")).isValid());
 
         target.answer = [](VARIANT *result) {
             V_VT(result) = VT_BSTR;
             V_BSTR(result) = bstr(QStringLiteral("abc"));
         };
         QCOMPARE(object.property(QStringLiteral("Name")), QVariant(QStringLiteral("abc")));
-        QVERIFY(object.object(QStringLiteral("Name"), {}, &error).isNull());
-        QCOMPARE(error, QStringLiteral("было"));
+        QVERIFY(object.object(QStringLiteral("Name")).isNull());
 
         target.answer = [&](VARIANT *result) {
             inner.AddRef();
@@ -352,6 +254,11 @@ private slots:
             const ComObject child = object.object(QStringLiteral("Item"), {1});
             QCOMPARE(child.dispatch(), &inner);
             QCOMPARE(inner.references, ULONG(2));
+            VARIANT converted;
+            QVERIFY(ComObject::toVariant(QVariant::fromValue(child), &converted));
+            QCOMPARE(V_VT(&converted), VARTYPE(VT_DISPATCH));
+            QCOMPARE(inner.references, ULONG(3));
+            VariantClear(&converted);
         }
         QCOMPARE(inner.references, ULONG(1));
         QCOMPARE(target.references, ULONG(2));
@@ -364,22 +271,15 @@ private slots:
         {
             ComObject first(&a);
             ComObject second(first);
-            QCOMPARE(a.references, ULONG(3));
-            ComObject third(std::move(second));
+            const ComObject third(std::move(second));
             QVERIFY(second.isNull());
             QCOMPARE(a.references, ULONG(3));
             ComObject other(&b);
-            third = other;
+            second = other;
+            first = std::move(other);
+            QVERIFY(other.isNull());
             QCOMPARE(a.references, ULONG(2));
             QCOMPARE(b.references, ULONG(3));
-            third = third;
-            QCOMPARE(b.references, ULONG(3));
-            first = std::move(other);
-            QCOMPARE(a.references, ULONG(1));
-            QCOMPARE(b.references, ULONG(3));
-            QVERIFY(other.isNull());
-            QVariant carried = QVariant::fromValue(first);
-            QCOMPARE(b.references, ULONG(4));
         }
         QCOMPARE(a.references, ULONG(1));
         QCOMPARE(b.references, ULONG(1));
@@ -388,29 +288,29 @@ private slots:
     void toVariant_data()
     {
         QTest::addColumn<QVariant>("value");
-        QTest::addColumn<QString>("arrives");
+        QTest::addColumn<QString>("arrives"); // empty: refused
+        const qlonglong int32Min = std::numeric_limits<LONG>::min();
         QTest::newRow("true") << QVariant(true) << "BOOL -1";
-        QTest::newRow("false") << QVariant(false) << "BOOL 0";
         QTest::newRow("int") << QVariant(-7) << "I4 -7";
-        QTest::newRow("unsigned") << QVariant(uint(0x7fffffff)) << "I4 2147483647";
-        QTest::newRow("64-bit in range") << QVariant(qlonglong(-2147483648LL)) << "I4 -2147483648";
-        QTest::newRow("text") << QVariant(QStringLiteral("Мой")) << "BSTR Мой";
-        QTest::newRow("local date-time") << QVariant(fields(2024, 2, 29, 13, 45, 30))
-                                         << QStringLiteral("DATE %1").arg(kLeapDay, 0, 'f', 6);
+        QTest::newRow("text, every character kept") << QVariant(kText) << "BSTR " + kText;
+        // Integers reach the object only when they fit in 4 bytes: cut off, they would be
+        // other valid-looking numbers.
+        QTest::newRow("unsigned in range") << QVariant(uint(0x7fffffff)) << "I4 2147483647";
+        QTest::newRow("64-bit in range") << QVariant(int32Min) << "I4 -2147483648";
+        QTest::newRow("unsigned beyond") << QVariant(uint(0x80000000u)) << "";
+        QTest::newRow("64-bit beyond") << QVariant(qlonglong(1) << 40) << "";
+        QTest::newRow("64-bit below") << QVariant(int32Min - 1) << "";
+        QTest::newRow("unsigned 64-bit") << QVariant(qulonglong(1)) << "";
+        QTest::newRow("local date-time")
+            << QVariant(fields(2024, 2, 29, 13, 45, 30)) << kLeapDayArrives;
         QTest::newRow("UTC date-time keeps its fields")
-            << QVariant(fields(2024, 2, 29, 13, 45, 30, Qt::UTC))
-            << QStringLiteral("DATE %1").arg(kLeapDay, 0, 'f', 6);
+            << QVariant(fields(2024, 2, 29, 13, 45, 30, Qt::UTC)) << kLeapDayArrives;
         QTest::newRow("milliseconds dropped")
-            << QVariant(fields(2024, 2, 29, 13, 45, 30).addMSecs(999))
-            << QStringLiteral("DATE %1").arg(kLeapDay, 0, 'f', 6);
-        QTest::newRow("before 1899-12-30")
-            << QVariant(fields(1899, 12, 29, 6, 0, 0)) << "DATE -1.250000";
-        QTest::newRow("year 10000") << QVariant(fields(10000, 1, 1, 0, 0, 0)) << "";
+            << QVariant(fields(2024, 2, 29, 13, 45, 30).addMSecs(999)) << kLeapDayArrives;
         QTest::newRow("invalid date-time") << QVariant(QDateTime()) << "";
         QTest::newRow("double") << QVariant(1.0) << "";
-        QTest::newRow("bytes") << QVariant(QByteArray("x")) << "";
-        QTest::newRow("list") << QVariant(QVariantList{1}) << "";
-        QTest::newRow("map") << QVariant(QVariantMap{{"a", 1}}) << "";
+        QTest::newRow("empty handle") << QVariant::fromValue(ComObject()) << "";
+        QTest::newRow("invalid") << QVariant() << "";
     }
 
     void toVariant()
@@ -420,94 +320,54 @@ private slots:
         VARIANT converted;
         V_VT(&converted) = VT_I4;
         const bool ok = ComObject::toVariant(value, &converted);
-        QCOMPARE(ok, !arrives.isEmpty());
         QCOMPARE(ok ? arrived(converted) : QString(), arrives);
         if (!ok)
             QCOMPARE(V_VT(&converted), VARTYPE(VT_EMPTY));
+        if (V_VT(&converted) == VT_BSTR)
+            QCOMPARE(ComObject::fromVariant(converted), value);
         VariantClear(&converted);
-    }
-
-    void textKeepsEveryCharacter()
-    {
-        const QString text =
-            QString(QChar(0xfeff)) + QStringLiteral("a") + QChar(0) + QStringLiteral("б");
-        VARIANT converted;
-        QVERIFY(ComObject::toVariant(text, &converted));
-        QCOMPARE(SysStringLen(V_BSTR(&converted)), UINT(4));
-        QCOMPARE(ComObject::fromVariant(converted), QVariant(text));
-        VariantClear(&converted);
-    }
-
-    void objectsBothWays()
-    {
-        RecordingDispatch target;
-        VARIANT converted;
-        QVERIFY(ComObject::toVariant(QVariant::fromValue(ComObject(&target)), &converted));
-        QCOMPARE(V_VT(&converted), VARTYPE(VT_DISPATCH));
-        QCOMPARE(target.references, ULONG(2));
-        const QVariant back = ComObject::fromVariant(converted);
-        QCOMPARE(back.value<ComObject>().dispatch(), &target);
-        QCOMPARE(target.references, ULONG(3));
-        VariantClear(&converted);
-        QCOMPARE(target.references, ULONG(2));
-        V_DISPATCH(&converted) = nullptr;
-        V_VT(&converted) = VT_DISPATCH;
-        QVERIFY(!ComObject::fromVariant(converted).isValid());
     }
 
     void fromVariant_data()
     {
         QTest::addColumn<int>("type");
-        QTest::addColumn<qint64>("raw");
+        QTest::addColumn<double>("raw");
         QTest::addColumn<QVariant>("value");
-        QTest::newRow("I2 sign-extended") << int(VT_I2) << qint64(-5) << QVariant(-5);
-        QTest::newRow("I4") << int(VT_I4) << qint64(-70000) << QVariant(-70000);
-        QTest::newRow("INT") << int(VT_INT) << qint64(12) << QVariant(12);
-        QTest::newRow("BOOL -1") << int(VT_BOOL) << qint64(-1) << QVariant(true);
-        QTest::newRow("BOOL 1") << int(VT_BOOL) << qint64(1) << QVariant(true);
-        QTest::newRow("BOOL 0") << int(VT_BOOL) << qint64(0) << QVariant(false);
-        QTest::newRow("EMPTY") << int(VT_EMPTY) << qint64(0) << QVariant();
-        QTest::newRow("NULL") << int(VT_NULL) << qint64(0) << QVariant();
-        QTest::newRow("UI4") << int(VT_UI4) << qint64(5) << QVariant();
-        QTest::newRow("I8") << int(VT_I8) << qint64(5) << QVariant();
-        QTest::newRow("R4") << int(VT_R4) << qint64(0) << QVariant();
-        QTest::newRow("by reference") << int(VT_BYREF | VT_I4) << qint64(0) << QVariant();
+        QTest::newRow("I2 sign-extended") << int(VT_I2) << -5.0 << QVariant(-5);
+        QTest::newRow("I4") << int(VT_I4) << -70000.0 << QVariant(-70000);
+        QTest::newRow("BOOL -1") << int(VT_BOOL) << -1.0 << QVariant(true);
+        QTest::newRow("BOOL 1") << int(VT_BOOL) << 1.0 << QVariant(true);
+        QTest::newRow("BOOL 0") << int(VT_BOOL) << 0.0 << QVariant(false);
+        QTest::newRow("R8") << int(VT_R8) << 2.5 << QVariant(2.5);
+        QTest::newRow("DATE") << int(VT_DATE) << kLeapDay
+                              << QVariant(fields(2024, 2, 29, 13, 45, 30));
+        QTest::newRow("DATE out of range") << int(VT_DATE) << 1e9 << QVariant();
+        QTest::newRow("EMPTY") << int(VT_EMPTY) << 0.0 << QVariant();
+        QTest::newRow("by reference") << int(VT_BYREF | VT_I4) << 0.0 << QVariant();
     }
 
     void fromVariant()
     {
         QFETCH(int, type);
-        QFETCH(qint64, raw);
+        QFETCH(double, raw);
         QFETCH(QVariant, value);
         VARIANT v;
-        VariantInit(&v);
         V_VT(&v) = VARTYPE(type);
         if (type == VT_I2)
             V_I2(&v) = SHORT(raw);
         else if (type == VT_BOOL)
             V_BOOL(&v) = VARIANT_BOOL(raw);
-        else if (type == VT_INT)
-            V_INT(&v) = INT(raw);
+        else if (type == VT_R8)
+            V_R8(&v) = raw;
+        else if (type == VT_DATE)
+            V_DATE(&v) = raw;
         else
             V_I4(&v) = LONG(raw);
         const QVariant converted = ComObject::fromVariant(v);
         QCOMPARE(converted, value);
         QCOMPARE(converted.typeId(), value.typeId());
-    }
-
-    void datesAndDoublesFromVariant()
-    {
-        VARIANT v;
-        V_VT(&v) = VT_R8;
-        V_R8(&v) = 2.5;
-        QCOMPARE(ComObject::fromVariant(v), QVariant(2.5));
-        V_VT(&v) = VT_DATE;
-        V_DATE(&v) = kLeapDay;
-        const QDateTime date = ComObject::fromVariant(v).toDateTime();
-        QCOMPARE(date, fields(2024, 2, 29, 13, 45, 30));
-        QCOMPARE(date.timeSpec(), Qt::LocalTime);
-        V_DATE(&v) = 1e9;
-        QVERIFY(!ComObject::fromVariant(v).isValid());
+        if (type == VT_DATE && value.isValid())
+            QCOMPARE(converted.toDateTime().timeSpec(), Qt::LocalTime);
     }
 };
 

@@ -1,6 +1,5 @@
 #include "tests/support/standinsigning.h"
 
-#include <QDir>
 #include <QFile>
 #include <QProcess>
 
@@ -34,21 +33,24 @@ bool StandInSigning::verify(const QByteArray &base64, const QByteArray &data, bo
     const QString signature = work.filePath(QStringLiteral("signature.der"));
     const QString content = work.filePath(QStringLiteral("content.bin"));
     const QString out = work.filePath(QStringLiteral("out.bin"));
+    const QByteArray der = QByteArray::fromBase64(base64);
+    if (detached && der.contains(data)) {
+        if (detail)
+            *detail = QStringLiteral("the detached signature carries the content");
+        return false;
+    }
     QFile signatureFile(signature);
     QFile contentFile(content);
-    if (!signatureFile.open(QIODevice::WriteOnly) || !contentFile.open(QIODevice::WriteOnly))
+    if (!signatureFile.open(QIODevice::WriteOnly) || !contentFile.open(QIODevice::WriteOnly) ||
+        signatureFile.write(der) < 0 || contentFile.write(data) < 0)
         return false;
-    signatureFile.write(QByteArray::fromBase64(base64));
-    contentFile.write(data);
     signatureFile.close();
     contentFile.close();
 
-    QStringList arguments = {QStringLiteral("cms"),     QStringLiteral("-verify"),
-                             QStringLiteral("-cades"),  QStringLiteral("-binary"),
-                             QStringLiteral("-inform"), QStringLiteral("DER"),
-                             QStringLiteral("-in"),     signature,
-                             QStringLiteral("-CAfile"), ComStandIn::testAuthorityPath(),
-                             QStringLiteral("-out"),    out};
+    QStringList arguments = {
+        "cms",  "-verify", "-cades",  "-binary", "-inform",
+        "DER",  "-in",     signature, "-CAfile", ComStandIn::testAuthorityPath(),
+        "-out", out};
     if (detached)
         arguments << QStringLiteral("-content") << content;
     QProcess openssl;

@@ -21,8 +21,8 @@ public:
     bool isValid() const { return m_valid; }
 
     // Runs `openssl cms -verify -cades -binary` on the base64 signature against the test
-    // authority; for a detached signature `data` is the content, for an attached one it must
-    // equal what the signature carries. `detail` gets openssl's words on failure.
+    // authority; for a detached signature `data` is the content and must not be inside, for an
+    // attached one it must equal what the signature carries. `detail` gets the reason on failure.
     static bool verify(const QByteArray &base64, const QByteArray &data, bool detached,
                        QString *detail);
 
