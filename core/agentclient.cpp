@@ -1,6 +1,7 @@
 #include "core/agentclient.h"
 
 #include "core/httpclient.h"
+#include "core/util.h"
 
 #include <QJsonDocument>
 #include <QJsonValue>
@@ -174,9 +175,6 @@ QJsonArray AgentClient::capabilitiesToJson(const QList<Capability> &capabilities
 
 QJsonArray AgentClient::certificatesToJson(const QList<CertificateInfo> &certificates)
 {
-    const auto utc = [](const QDateTime &at) {
-        return at.isValid() ? at.toUTC().toString(Qt::ISODate) : QString();
-    };
     QJsonArray array;
     for (const CertificateInfo &certificate : certificates) {
         array.append(QJsonObject{
@@ -184,8 +182,8 @@ QJsonArray AgentClient::certificatesToJson(const QList<CertificateInfo> &certifi
             {"subject", certificate.subject},
             {"inn", certificate.inn.isEmpty() ? QJsonValue(QJsonValue::Null)
                                               : QJsonValue(certificate.inn)},
-            {"validFrom", utc(certificate.validFrom)},
-            {"validTo", utc(certificate.validTo)},
+            {"validFrom", isoUtcText(certificate.validFrom)},
+            {"validTo", isoUtcText(certificate.validTo)},
         });
     }
     return array;

@@ -108,4 +108,9 @@ QString sha256Hex(const QByteArray &bytes)
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
+QString isoUtcText(const QDateTime &at)
+{
+    return at.isValid() ? at.toUTC().toString(Qt::ISODate) : QString();
+}
+
 } // namespace Orv

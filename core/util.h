@@ -3,6 +3,7 @@
 #include "core/signer.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QDebug>
 #include <QString>
 
@@ -39,5 +40,8 @@ QString signerMissingText(SignerAvailability availability);
 
 // Lower-case hexadecimal SHA-256.
 QString sha256Hex(const QByteArray &bytes);
+
+// The instant as ISO 8601 text in UTC, as the server takes dates; empty for an invalid one.
+QString isoUtcText(const QDateTime &at);
 
 } // namespace Orv
