@@ -75,6 +75,12 @@ void logMessage(int level, const QString &text)
     }
 }
 
+void setError(QString *error, const QString &text)
+{
+    if (error)
+        *error = text;
+}
+
 QString maskSecret(const QString &secret)
 {
     if (secret.isEmpty())

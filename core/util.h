@@ -32,6 +32,9 @@ void logItems(int level, const Items &...items)
     logMessage(level, text.trimmed());
 }
 
+// Hands a failure's text to a caller that asked for it (`error` not null).
+void setError(QString *error, const QString &text);
+
 // Display form of a secret: never more than its first and last four characters.
 QString maskSecret(const QString &secret);
 

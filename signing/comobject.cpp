@@ -1,5 +1,6 @@
 #include "signing/comobject.h"
 
+#include "core/util.h"
 #include "platform/comvalues.h"
 
 #include <QDateTime>
@@ -17,12 +18,6 @@ namespace {
 LPCOLESTR oleText(const QString &text)
 {
     return reinterpret_cast<LPCOLESTR>(text.utf16());
-}
-
-void setError(QString *error, const QString &text)
-{
-    if (error)
-        *error = text;
 }
 
 // A 4-byte integer argument takes only values that fit: a cut-off number would reach the object
