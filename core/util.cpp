@@ -3,6 +3,7 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
+#include <QJsonDocument>
 #include <QMessageLogger>
 #include <QStandardPaths>
 
@@ -112,6 +113,11 @@ QString signerMissingText(SignerAvailability availability)
 QString sha256Hex(const QByteArray &bytes)
 {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+QJsonObject jsonObjectOf(const QByteArray &bytes)
+{
+    return QJsonDocument::fromJson(bytes).object();
 }
 
 QString isoUtcText(const QDateTime &at)

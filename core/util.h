@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QDebug>
+#include <QJsonObject>
 #include <QString>
 
 namespace Orv {
@@ -43,6 +44,9 @@ QString signerMissingText(SignerAvailability availability);
 
 // Lower-case hexadecimal SHA-256.
 QString sha256Hex(const QByteArray &bytes);
+
+// The JSON object in `bytes`; anything else, unreadable bytes included, reads as an empty object.
+QJsonObject jsonObjectOf(const QByteArray &bytes);
 
 // The instant as ISO 8601 text in UTC, as the server takes dates; empty for an invalid one.
 QString isoUtcText(const QDateTime &at);
