@@ -29,6 +29,10 @@ using HttpCallback = std::function<void(const HttpResponse &)>;
 // instead of bringing a whole answer; such a reply reports status 0. Both HTTP clients judge so.
 bool transferBrokeOff(QNetworkReply::NetworkError error, int status);
 
+// Empties `inFlight` and aborts each of its replies that still runs; their callbacks run before it
+// returns. What `abortAll` does in both HTTP clients.
+void abortReplies(QList<QPointer<QNetworkReply>> &inFlight);
+
 // JSON transport towards one server. Each call is one exchange whose callback runs exactly once:
 // from the event loop, or synchronously inside abortAll and the implementation's destructor.
 // An empty token sends no authorisation.

@@ -115,6 +115,13 @@ QString sha256Hex(const QByteArray &bytes)
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
+QString withoutTrailingSlashes(QString url)
+{
+    while (url.endsWith(u'/'))
+        url.chop(1);
+    return url;
+}
+
 QJsonObject jsonObjectOf(const QByteArray &bytes)
 {
     return QJsonDocument::fromJson(bytes).object();

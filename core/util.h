@@ -45,6 +45,9 @@ QString signerMissingText(SignerAvailability availability);
 // Lower-case hexadecimal SHA-256.
 QString sha256Hex(const QByteArray &bytes);
 
+// `url` without any of its trailing slashes.
+QString withoutTrailingSlashes(QString url);
+
 // The JSON object in `bytes`; anything else, unreadable bytes included, reads as an empty object.
 QJsonObject jsonObjectOf(const QByteArray &bytes);
 
