@@ -77,8 +77,8 @@ void AppController::releaseCore()
         m_http->abortAll();
     if (!m_core)
         return;
-    std::unique_ptr<AgentCore> old = std::move(m_core);
-    old.reset();
+    // The member is already null while the core is destroyed: nothing reaches it half-gone.
+    m_core.reset();
 }
 
 void AppController::rebuildCore(StoredToken token)

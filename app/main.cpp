@@ -47,7 +47,7 @@ int main(int argc, char *argv[])
     QApplication::setOrganizationName(QStringLiteral("Tellvane"));
     QApplication::setApplicationName(QStringLiteral("Tellvane Orv Agent"));
     QApplication::setApplicationDisplayName(QStringLiteral("TELLVANE FERROW"));
-    QApplication::setApplicationVersion(QStringLiteral("0.12.2"));
+    QApplication::setApplicationVersion(QStringLiteral(ORV_VERSION));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/qt/qml/OrvAgentApp/icons/agent.svg")));
     qInstallMessageHandler(Orv::messageHandler);
 

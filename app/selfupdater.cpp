@@ -203,8 +203,13 @@ void SelfUpdater::tryApply()
         m_timer.start(m_options.retryMs);
         return;
     }
-    if (launchUpdate())
+    if (launchUpdate()) {
+        // The program is on its way out; a window event or a tick before the quit is handled
+        // must not hand the update to the tool a second time.
+        m_pending.clear();
+        m_timer.stop();
         return;
+    }
     setPendingUpdate(QString());
     m_timer.start(m_options.recheckMs);
 }

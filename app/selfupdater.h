@@ -74,7 +74,7 @@ private:
     QProcess *m_check = nullptr;
     QString m_pending;
     bool m_forced = false;
-    int m_lastReason = None;
+    DeferReason m_lastReason = None;
 };
 
 } // namespace Orv

@@ -1,6 +1,7 @@
 #include "app/utmendpoints.h"
 
 #include "app/appconstants.h"
+#include "core/util.h"
 
 #include <QSettings>
 #include <QUrl>
@@ -15,8 +16,7 @@ QString normalizeUtmEndpoint(const QString &text)
     const QString schemeMark = QStringLiteral("://");
     if (!endpoint.contains(schemeMark))
         endpoint.prepend(QStringLiteral("http://"));
-    while (endpoint.endsWith(u'/'))
-        endpoint.chop(1);
+    endpoint = withoutTrailingSlashes(endpoint);
     if (QUrl(endpoint, QUrl::TolerantMode).port() != -1)
         return endpoint;
     // The port belongs to the authority: it goes before any path, query or fragment, so that

@@ -1,6 +1,7 @@
 #include "core/agentclient.h"
 
 #include "core/httpclient.h"
+#include "core/util.h"
 
 #include <QJsonDocument>
 #include <QJsonValue>
@@ -14,12 +15,6 @@ constexpr int kRequestTimeoutMs = 30000;
 bool accepted(const HttpResponse &response)
 {
     return response.status == 200 || response.status == 201;
-}
-
-// Anything that is not an object (an unreadable body included) reads as an empty object.
-QJsonObject bodyObject(const QByteArray &body)
-{
-    return QJsonDocument::fromJson(body).object();
 }
 
 // Ids and INNs come from the server; percent-encoded, a slash, question mark or hash in them
@@ -63,7 +58,7 @@ void AgentClient::enrollChallenge(const QString &token, const QString &inn,
                      [done = std::move(done)](const HttpResponse &response) {
                          if (!accepted(response))
                              return done(false, {}, errorText(response));
-                         const QJsonObject answer = bodyObject(response.body);
+                         const QJsonObject answer = jsonObjectOf(response.body);
                          ChallengeResult result;
                          result.challengeId = answer.value(QLatin1String("challengeId")).toString();
                          result.data = answer.value(QLatin1String("data")).toString();
@@ -132,7 +127,7 @@ void AgentClient::requestSignupLink(const QString &token, const QString &inn, Li
             if (!accepted(response))
                 return done(false, {}, errorText(response));
             const QString url =
-                bodyObject(response.body).value(QLatin1String("signupUrl")).toString();
+                jsonObjectOf(response.body).value(QLatin1String("signupUrl")).toString();
             if (url.isEmpty())
                 return done(false, {}, QStringLiteral("Сервер не вернул ссылку в кабинет"));
             done(true, url, {});
@@ -174,9 +169,6 @@ QJsonArray AgentClient::capabilitiesToJson(const QList<Capability> &capabilities
 
 QJsonArray AgentClient::certificatesToJson(const QList<CertificateInfo> &certificates)
 {
-    const auto utc = [](const QDateTime &at) {
-        return at.isValid() ? at.toUTC().toString(Qt::ISODate) : QString();
-    };
     QJsonArray array;
     for (const CertificateInfo &certificate : certificates) {
         array.append(QJsonObject{
@@ -184,8 +176,8 @@ QJsonArray AgentClient::certificatesToJson(const QList<CertificateInfo> &certifi
             {"subject", certificate.subject},
             {"inn", certificate.inn.isEmpty() ? QJsonValue(QJsonValue::Null)
                                               : QJsonValue(certificate.inn)},
-            {"validFrom", utc(certificate.validFrom)},
-            {"validTo", utc(certificate.validTo)},
+            {"validFrom", isoUtcText(certificate.validFrom)},
+            {"validTo", isoUtcText(certificate.validTo)},
         });
     }
     return array;
@@ -195,7 +187,7 @@ QString AgentClient::errorText(const HttpResponse &response)
 {
     if (response.status == 0)
         return QStringLiteral("Нет связи с сервером: %1").arg(response.error);
-    const QString serverText = bodyObject(response.body).value(QLatin1String("error")).toString();
+    const QString serverText = jsonObjectOf(response.body).value(QLatin1String("error")).toString();
     if (!serverText.isEmpty())
         return serverText;
     return QStringLiteral("Сервер ответил кодом %1").arg(response.status);
@@ -233,7 +225,7 @@ bool AgentClient::parseTask(const QByteArray &body, TaskDescriptor *task, QStrin
 
 AgentClient::PairResult AgentClient::parsePairResult(const QByteArray &body)
 {
-    const QJsonObject object = bodyObject(body);
+    const QJsonObject object = jsonObjectOf(body);
     const QJsonObject organization = object.value(QLatin1String("organization")).toObject();
     PairResult result;
     result.agentId = object.value(QLatin1String("agentId")).toString();
@@ -249,7 +241,7 @@ AgentClient::PairResult AgentClient::parsePairResult(const QByteArray &body)
 QList<OrganizationLink> AgentClient::parseOrganizations(const QByteArray &body)
 {
     QList<OrganizationLink> organizations;
-    const QJsonArray entries = bodyObject(body).value(QLatin1String("organizations")).toArray();
+    const QJsonArray entries = jsonObjectOf(body).value(QLatin1String("organizations")).toArray();
     for (const QJsonValue &entry : entries) {
         const QJsonObject object = entry.toObject();
         OrganizationLink link;

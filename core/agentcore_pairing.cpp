@@ -58,11 +58,8 @@ void AgentCore::signEnrollChallenge(const QString &inn, const QString &thumbprin
                                     const QString &challengeId, const QString &data, bool detached)
 {
     QString error;
-    const QByteArray signature = m_signer->sign(data.toUtf8(), thumbprint, detached, &error);
+    const QByteArray signature = signBytes(m_signer, data.toUtf8(), thumbprint, detached, &error);
     if (signature.isEmpty()) {
-        // The user must learn why nothing happened even when the signer says nothing.
-        if (error.isEmpty())
-            error = QStringLiteral("КриптоПро не вернул подпись");
         logItems(Warn, QStringLiteral("подпись для подключения не удалась:"), error);
         emit enrollFailed(error);
         return;

@@ -1,5 +1,7 @@
 #include "core/capabilities.h"
 
+#include "core/util.h"
+
 #include <QJsonArray>
 
 namespace Orv {
@@ -23,12 +25,6 @@ void putIfSet(QJsonObject &details, const char *key, const QString &value)
         details.insert(QLatin1String(key), value);
 }
 
-void putIfValid(QJsonObject &details, const char *key, const QDateTime &at)
-{
-    if (at.isValid())
-        details.insert(QLatin1String(key), at.toUTC().toString(Qt::ISODate));
-}
-
 } // namespace
 
 QList<Capability> signCapability(const QList<CertificateInfo> &certificates)
@@ -48,8 +44,8 @@ Capability utmCapability(const UtmStatus &status)
     putIfSet(details, "utmVersion", status.version);
     putIfSet(details, "inn", status.inn);
     putIfSet(details, "kpp", status.kpp);
-    putIfValid(details, "rsaExpiresAt", status.rsaExpiresAt);
-    putIfValid(details, "gostExpiresAt", status.gostExpiresAt);
+    putIfSet(details, "rsaExpiresAt", isoUtcText(status.rsaExpiresAt));
+    putIfSet(details, "gostExpiresAt", isoUtcText(status.gostExpiresAt));
     putIfSet(details, "error", cutText(status.error, kMaxErrorUnits));
     return Capability{QStringLiteral("utm"), details};
 }

@@ -46,8 +46,7 @@ bool DeviceTokenStore::save(const QString &token, QString *error)
                          file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) &&
                          file.write(blob) == blob.size() && file.commit();
     if (!written) {
-        if (error)
-            *error = QStringLiteral("Не удалось сохранить токен в %1").arg(m_path);
+        setError(error, QStringLiteral("Не удалось сохранить токен в %1").arg(m_path));
         return false;
     }
     return true;

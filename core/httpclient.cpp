@@ -43,14 +43,20 @@ QByteArray remainingBody(QNetworkReply *reply)
     return reply->isOpen() ? reply->readAll() : QByteArray();
 }
 
+void abortReplies(QList<QPointer<QNetworkReply>> &inFlight)
+{
+    const QList<QPointer<QNetworkReply>> running = std::exchange(inFlight, {});
+    for (const QPointer<QNetworkReply> &reply : running) {
+        if (reply && reply->isRunning())
+            reply->abort();
+    }
+}
+
 HttpClient::HttpClient(const QString &baseUrl, QObject *parent)
     : QObject(parent)
-    , m_baseUrl(baseUrl)
+    , m_baseUrl(withoutTrailingSlashes(baseUrl))
     , m_network(this)
-{
-    while (m_baseUrl.endsWith(u'/'))
-        m_baseUrl.chop(1);
-}
+{}
 
 HttpClient::~HttpClient()
 {
@@ -72,11 +78,7 @@ void HttpClient::postJson(const QString &path, const QString &token, const QJson
 
 void HttpClient::abortAll()
 {
-    const QList<QPointer<QNetworkReply>> running = std::exchange(m_inFlight, {});
-    for (const QPointer<QNetworkReply> &reply : running) {
-        if (reply && reply->isRunning())
-            reply->abort();
-    }
+    abortReplies(m_inFlight);
 }
 
 void HttpClient::send(const QByteArray &verb, const QString &path, const QString &token,

@@ -31,6 +31,10 @@ bool transferBrokeOff(QNetworkReply::NetworkError error, int status);
 // Everything still readable from a finished reply; empty for an aborted one, which is closed.
 QByteArray remainingBody(QNetworkReply *reply);
 
+// Empties `inFlight` and aborts each of its replies that still runs; their callbacks run before it
+// returns. What `abortAll` does in both HTTP clients.
+void abortReplies(QList<QPointer<QNetworkReply>> &inFlight);
+
 // JSON transport towards one server. Each call is one exchange whose callback runs exactly once:
 // from the event loop, or synchronously inside abortAll and the implementation's destructor.
 // An empty token sends no authorisation.

@@ -28,12 +28,6 @@ QString notNull(const QString &text)
     return text.isNull() ? QString::fromLatin1("") : text;
 }
 
-void setError(QString *error, const QString &text)
-{
-    if (error)
-        *error = text;
-}
-
 } // namespace
 
 Journal::Journal(const QString &path)

@@ -3,6 +3,7 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
+#include <QJsonDocument>
 #include <QMessageLogger>
 #include <QStandardPaths>
 
@@ -75,6 +76,12 @@ void logMessage(int level, const QString &text)
     }
 }
 
+void setError(QString *error, const QString &text)
+{
+    if (error)
+        *error = text;
+}
+
 QString maskSecret(const QString &secret)
 {
     if (secret.isEmpty())
@@ -106,6 +113,23 @@ QString signerMissingText(SignerAvailability availability)
 QString sha256Hex(const QByteArray &bytes)
 {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+QString withoutTrailingSlashes(QString url)
+{
+    while (url.endsWith(u'/'))
+        url.chop(1);
+    return url;
+}
+
+QJsonObject jsonObjectOf(const QByteArray &bytes)
+{
+    return QJsonDocument::fromJson(bytes).object();
+}
+
+QString isoUtcText(const QDateTime &at)
+{
+    return at.isValid() ? at.toUTC().toString(Qt::ISODate) : QString();
 }
 
 } // namespace Orv

@@ -3,7 +3,9 @@
 #include "core/signer.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QDebug>
+#include <QJsonObject>
 #include <QString>
 
 namespace Orv {
@@ -31,6 +33,9 @@ void logItems(int level, const Items &...items)
     logMessage(level, text.trimmed());
 }
 
+// Hands a failure's text to a caller that asked for it (`error` not null).
+void setError(QString *error, const QString &text);
+
 // Display form of a secret: never more than its first and last four characters.
 QString maskSecret(const QString &secret);
 
@@ -39,5 +44,14 @@ QString signerMissingText(SignerAvailability availability);
 
 // Lower-case hexadecimal SHA-256.
 QString sha256Hex(const QByteArray &bytes);
+
+// `url` without any of its trailing slashes.
+QString withoutTrailingSlashes(QString url);
+
+// The JSON object in `bytes`; anything else, unreadable bytes included, reads as an empty object.
+QJsonObject jsonObjectOf(const QByteArray &bytes);
+
+// The instant as ISO 8601 text in UTC, as the server takes dates; empty for an invalid one.
+QString isoUtcText(const QDateTime &at);
 
 } // namespace Orv

@@ -4,7 +4,9 @@
 // by-reference arguments are not offered.
 
 #include "platform/automationobject.h"
+
 #include "platform/comstandin.h"
+#include "platform/comvalues.h"
 
 #include <QStringList>
 
@@ -45,11 +47,6 @@ void addFault(const Fault &fault)
                old.member.compare(fault.member, Qt::CaseInsensitive) == 0;
     });
     faults.append(fault);
-}
-
-BSTR allocText(const QString &text)
-{
-    return SysAllocStringLen(reinterpret_cast<const OLECHAR *>(text.utf16()), UINT(text.size()));
 }
 
 QString callLine(const QString &className, const QString &member, WORD flags,
@@ -163,7 +160,7 @@ bool Arguments::toText(int index, QString *value) const
     const VARIANT &v = at(index);
     if (V_VT(&v) != VT_BSTR)
         return false;
-    *value = QString(reinterpret_cast<const QChar *>(V_BSTR(&v)), SysStringLen(V_BSTR(&v)));
+    *value = fromBstr(V_BSTR(&v));
     return true;
 }
 
@@ -190,7 +187,7 @@ CallOutcome Arguments::mismatch(int index) const
 void setText(VARIANT *result, const QString &text)
 {
     V_VT(result) = VT_BSTR;
-    V_BSTR(result) = allocText(text);
+    V_BSTR(result) = toBstr(text);
 }
 
 void setInt(VARIANT *result, int value)
@@ -207,16 +204,8 @@ void setBool(VARIANT *result, bool value)
 
 void setDate(VARIANT *result, const QDateTime &moment)
 {
-    const QDateTime local = moment.toLocalTime();
-    SYSTEMTIME fields = {};
-    fields.wYear = WORD(local.date().year());
-    fields.wMonth = WORD(local.date().month());
-    fields.wDay = WORD(local.date().day());
-    fields.wHour = WORD(local.time().hour());
-    fields.wMinute = WORD(local.time().minute());
-    fields.wSecond = WORD(local.time().second());
-    DOUBLE date = 0;
-    if (SystemTimeToVariantTime(&fields, &date)) {
+    DATE date = 0;
+    if (toVariantTime(moment.toLocalTime(), &date)) {
         V_VT(result) = VT_DATE;
         V_DATE(result) = date;
     }
@@ -230,11 +219,10 @@ void setObject(VARIANT *result, AutomationObject *object)
 
 QDateTime dateOf(const VARIANT &value)
 {
-    SYSTEMTIME fields = {};
-    if (V_VT(&value) != VT_DATE || !VariantTimeToSystemTime(V_DATE(&value), &fields))
+    QDateTime moment;
+    if (V_VT(&value) != VT_DATE || !fromVariantTime(V_DATE(&value), &moment))
         return {};
-    return QDateTime(QDate(fields.wYear, fields.wMonth, fields.wDay),
-                     QTime(fields.wHour, fields.wMinute, fields.wSecond), Qt::LocalTime);
+    return moment;
 }
 
 QString describe(const VARIANT &value)
@@ -257,10 +245,7 @@ QString describe(const VARIANT &value)
             return QStringLiteral("false");
         return QStringLiteral("bool %1").arg(V_BOOL(&value));
     case VT_BSTR:
-        return u'"' +
-               QString(reinterpret_cast<const QChar *>(V_BSTR(&value)),
-                       SysStringLen(V_BSTR(&value))) +
-               u'"';
+        return u'"' + fromBstr(V_BSTR(&value)) + u'"';
     case VT_DATE:
         return u'#' + dateOf(value).toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) + u'#';
     case VT_DISPATCH: {
@@ -378,8 +363,8 @@ HRESULT AutomationObject::Invoke(DISPID member, REFIID riid, LCID, WORD flags,
             return outcome.code;
         if (exception) {
             *exception = {};
-            exception->bstrSource = allocText(m_className);
-            exception->bstrDescription = allocText(outcome.description);
+            exception->bstrSource = toBstr(m_className);
+            exception->bstrDescription = toBstr(outcome.description);
             exception->scode = outcome.code;
         }
         return DISP_E_EXCEPTION;

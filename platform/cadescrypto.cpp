@@ -3,6 +3,7 @@
 // does not check the MAC of PKCS#12 files, and signs with RSA or EC keys and SHA-256, not GOST.
 
 #include "platform/cadescrypto.h"
+
 #include "platform/comstandin.h"
 
 #include <QDir>

@@ -6,6 +6,7 @@
 // revocation check and no GOST algorithm: keys are RSA or EC, digests SHA-256.
 
 #include "platform/cadesobjects.h"
+
 #include "platform/automationobject.h"
 #include "platform/cadescrypto.h"
 #include "platform/comstandin.h"

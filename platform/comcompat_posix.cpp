@@ -5,8 +5,9 @@
 // the stand-in registry and the emulated CAdESCOM objects of this folder (no DLLs are loaded),
 // and SAFEARRAYs and by-reference VARIANTs are not supported.
 
-#include "platform/cadesobjects.h"
 #include "platform/comcompat.h"
+
+#include "platform/cadesobjects.h"
 #include "platform/comstandin.h"
 #include "platform/registry.h"
 

@@ -2,6 +2,7 @@
 // that an installer of the provider and of its plug-in would write into the registry.
 
 #include "platform/comstandin.h"
+
 #include "platform/cadesobjects.h"
 
 #include <QDir>

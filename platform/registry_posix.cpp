@@ -3,8 +3,9 @@
 // the signing provider key and the class registrations. Unlike the real registry it is per user,
 // holds text values only, and is written whole on every change.
 
-#include "platform/comstandin.h"
 #include "platform/registry.h"
+
+#include "platform/comstandin.h"
 
 #include <QDir>
 #include <QFile>

@@ -54,6 +54,7 @@ ComObject CadesComSigner::openStore(QString *error)
     QString created;
     const ComObject store = ComObject::create(kStoreProgId, kStoreClassId, &created);
     if (store.isNull()) {
+        // Only for a caller that reads it: telling which part is missing creates a COM object.
         if (error)
             *error = signerMissingText(availability() == SignerAvailability::CspMissing
                                            ? SignerAvailability::CspMissing
@@ -65,8 +66,8 @@ ComObject CadesComSigner::openStore(QString *error)
     store.call(QStringLiteral("Open"), {kCurrentUserStore, QStringLiteral("My"), kReadOnly},
                &opened);
     if (!opened.isEmpty()) {
-        if (error)
-            *error = QStringLiteral("Не удалось открыть хранилище сертификатов: %1").arg(opened);
+        setError(error,
+                 QStringLiteral("Не удалось открыть хранилище сертификатов: %1").arg(opened));
         return {};
     }
     return store;
@@ -118,9 +119,9 @@ QByteArray CadesComSigner::sign(const QByteArray &data, const QString &thumbprin
             certificate = found.object(QStringLiteral("Item"), {1});
     }
     if (certificate.isNull()) {
-        if (error)
-            *error =
-                QStringLiteral("Сертификат с отпечатком %1 не найден в хранилище").arg(thumbprint);
+        setError(
+            error,
+            QStringLiteral("Сертификат с отпечатком %1 не найден в хранилище").arg(thumbprint));
         return {};
     }
 
@@ -129,8 +130,7 @@ QByteArray CadesComSigner::sign(const QByteArray &data, const QString &thumbprin
     const ComObject attribute = ComObject::create(kAttributeProgId, kAttributeClassId, &created);
     const ComObject signedData = ComObject::create(kSignedDataProgId, kSignedDataClassId, &created);
     if (signer.isNull() || attribute.isNull() || signedData.isNull()) {
-        if (error)
-            *error = signerMissingText(SignerAvailability::PluginMissing);
+        setError(error, signerMissingText(SignerAvailability::PluginMissing));
         logItems(Warn, "компоненты подписи недоступны:", created);
         return {};
     }
@@ -148,8 +148,8 @@ QByteArray CadesComSigner::sign(const QByteArray &data, const QString &thumbprin
     signedData.setProperty(QStringLiteral("Content"), QString::fromLatin1(data.toBase64()),
                            &prepared);
     if (!prepared.isEmpty()) {
-        if (error)
-            *error = QStringLiteral("КриптоПро отказал при подготовке подписи: %1").arg(prepared);
+        setError(error,
+                 QStringLiteral("КриптоПро отказал при подготовке подписи: %1").arg(prepared));
         return {};
     }
 
@@ -161,12 +161,11 @@ QByteArray CadesComSigner::sign(const QByteArray &data, const QString &thumbprin
     const QString signature = result.toString().simplified().remove(u' ');
     if (refused.isEmpty() && !signature.isEmpty())
         return signature.toLatin1();
-    if (error)
-        *error =
-            refused.isEmpty()
-                ? QStringLiteral("КриптоПро не вернул подпись. Проверьте, что вставлен носитель с "
-                                 "ключом и введён верный PIN")
-                : QStringLiteral("КриптоПро отказал в подписи: %1").arg(refused);
+    setError(error,
+             refused.isEmpty()
+                 ? QStringLiteral("КриптоПро не вернул подпись. Проверьте, что вставлен носитель с "
+                                  "ключом и введён верный PIN")
+                 : QStringLiteral("КриптоПро отказал в подписи: %1").arg(refused));
     return {};
 }
 

@@ -41,6 +41,15 @@ TaskOutcome checkCertificate(ISigner *signer, const QString &inn, const QString 
     return TaskOutcome::success({}, {});
 }
 
+QByteArray signBytes(ISigner *signer, const QByteArray &bytes, const QString &thumbprint,
+                     bool detached, QString *error)
+{
+    const QByteArray signature = signer->sign(bytes, thumbprint, detached, error);
+    if (signature.isEmpty() && error->isEmpty())
+        *error = QStringLiteral("КриптоПро не вернул подпись");
+    return signature;
+}
+
 TaskOutcome signWithCertificate(ISigner *signer, const QString &inn, const QString &thumbprint,
                                 const QByteArray &bytes, bool detached)
 {
@@ -48,10 +57,9 @@ TaskOutcome signWithCertificate(ISigner *signer, const QString &inn, const QStri
     if (!check.ok)
         return check;
     QString error;
-    const QByteArray signature = signer->sign(bytes, thumbprint, detached, &error);
+    const QByteArray signature = signBytes(signer, bytes, thumbprint, detached, &error);
     if (signature.isEmpty())
-        return TaskOutcome::failure(error.isEmpty() ? QStringLiteral("КриптоПро не вернул подпись")
-                                                    : error);
+        return TaskOutcome::failure(error);
     return TaskOutcome::success({{QStringLiteral("signature"), QString::fromLatin1(signature)}},
                                 sha256Hex(bytes));
 }

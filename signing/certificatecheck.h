@@ -15,6 +15,11 @@ namespace Orv {
 TaskOutcome checkCertificate(ISigner *signer, const QString &inn, const QString &thumbprint,
                              const QDateTime &now = QDateTime::currentDateTimeUtc());
 
+// The signature of `bytes`; empty on failure, with the signer's reason, or a generic one, in
+// `error`.
+QByteArray signBytes(ISigner *signer, const QByteArray &bytes, const QString &thumbprint,
+                     bool detached, QString *error);
+
 // The last steps every signing task shares: the certificate check, then the signature of `bytes`.
 // A success carries {"signature"} and the SHA-256 of `bytes`; a failure the check's text, the
 // signer's own error or, when the signer gave none, a generic one.

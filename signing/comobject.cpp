@@ -1,5 +1,8 @@
 #include "signing/comobject.h"
 
+#include "core/util.h"
+#include "platform/comvalues.h"
+
 #include <QDateTime>
 
 #include <limits>
@@ -15,17 +18,6 @@ namespace {
 LPCOLESTR oleText(const QString &text)
 {
     return reinterpret_cast<LPCOLESTR>(text.utf16());
-}
-
-QString fromBstr(BSTR text)
-{
-    return QString(reinterpret_cast<const QChar *>(text), qsizetype(SysStringLen(text)));
-}
-
-void setError(QString *error, const QString &text)
-{
-    if (error)
-        *error = text;
 }
 
 // A 4-byte integer argument takes only values that fit: a cut-off number would reach the object
@@ -236,8 +228,7 @@ bool ComObject::toVariant(const QVariant &value, VARIANT *out)
         return true;
     }
     case QMetaType::QString: {
-        const QString text = value.toString();
-        BSTR string = SysAllocStringLen(oleText(text), UINT(text.size()));
+        BSTR string = toBstr(value.toString());
         if (!string)
             return false;
         V_VT(out) = VT_BSTR;
@@ -245,17 +236,8 @@ bool ComObject::toVariant(const QVariant &value, VARIANT *out)
         return true;
     }
     case QMetaType::QDateTime: {
-        // The date-time's own calendar fields, in its own zone.
-        const QDateTime moment = value.toDateTime();
-        SYSTEMTIME fields = {};
-        fields.wYear = WORD(moment.date().year());
-        fields.wMonth = WORD(moment.date().month());
-        fields.wDay = WORD(moment.date().day());
-        fields.wHour = WORD(moment.time().hour());
-        fields.wMinute = WORD(moment.time().minute());
-        fields.wSecond = WORD(moment.time().second());
-        DOUBLE date = 0;
-        if (!moment.isValid() || !SystemTimeToVariantTime(&fields, &date))
+        DATE date = 0;
+        if (!toVariantTime(value.toDateTime(), &date))
             return false;
         V_VT(out) = VT_DATE;
         V_DATE(out) = date;
@@ -287,11 +269,10 @@ QVariant ComObject::fromVariant(const VARIANT &value)
     case VT_R8:
         return double(V_R8(&value));
     case VT_DATE: {
-        SYSTEMTIME fields = {};
-        if (!VariantTimeToSystemTime(V_DATE(&value), &fields))
+        QDateTime moment;
+        if (!fromVariantTime(V_DATE(&value), &moment))
             return {};
-        return QDateTime(QDate(fields.wYear, fields.wMonth, fields.wDay),
-                         QTime(fields.wHour, fields.wMinute, fields.wSecond), Qt::LocalTime);
+        return moment;
     }
     case VT_BSTR:
         return fromBstr(V_BSTR(&value));

@@ -28,11 +28,8 @@ QString quotedFileName(QString name)
 
 UtmHttpClient::UtmHttpClient(const QString &baseUrl, QObject *parent)
     : QObject(parent)
-    , m_baseUrl(baseUrl)
-{
-    while (m_baseUrl.endsWith(u'/'))
-        m_baseUrl.chop(1);
-}
+    , m_baseUrl(withoutTrailingSlashes(baseUrl))
+{}
 
 UtmHttpClient::~UtmHttpClient()
 {
@@ -160,12 +157,7 @@ void UtmHttpClient::onReplyFinished(QNetworkReply *reply, bool oversized,
 
 void UtmHttpClient::abortAll()
 {
-    const QList<QPointer<QNetworkReply>> running = m_inFlight;
-    m_inFlight.clear();
-    for (const QPointer<QNetworkReply> &reply : running) {
-        if (reply && reply->isRunning())
-            reply->abort();
-    }
+    abortReplies(m_inFlight);
 }
 
 } // namespace Orv

@@ -3,7 +3,6 @@
 #include "core/util.h"
 
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QXmlStreamReader>
 
@@ -25,11 +24,6 @@ bool allDigits(const QString &text, qsizetype count)
 QString textOf(const QJsonValue &value)
 {
     return value.isString() ? value.toString() : value.toVariant().toString();
-}
-
-QJsonObject topObject(const QByteArray &json)
-{
-    return QJsonDocument::fromJson(json).object();
 }
 
 } // namespace
@@ -184,7 +178,7 @@ QString UtmProbe::parseDiagnosis(const QByteArray &xml)
 
 void UtmProbe::parseInfoList(const QByteArray &json, UtmStatus *status)
 {
-    const QJsonObject top = topObject(json);
+    const QJsonObject top = jsonObjectOf(json);
     const QDateTime rsa =
         parseUtmDate(top.value(QLatin1String("rsa")).toObject().value(QLatin1String("expireDate")));
     const QDateTime gost = parseUtmDate(
@@ -199,7 +193,7 @@ void UtmProbe::parseRsaRows(const QByteArray &json, UtmStatus *status)
 {
     if (status->fsrarId.isEmpty())
         return;
-    const QJsonArray rows = topObject(json).value(QLatin1String("rows")).toArray();
+    const QJsonArray rows = jsonObjectOf(json).value(QLatin1String("rows")).toArray();
     for (const QJsonValue &value : rows) {
         const QJsonObject row = value.toObject();
         if (textOf(row.value(QLatin1String("pass_owner_id"))) != status->fsrarId &&

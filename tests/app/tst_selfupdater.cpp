@@ -349,8 +349,8 @@ private slots:
             QVERIFY(!restarted());
             if (button)
                 emit m_window->updateNowRequested();
-            else
-                m_window->hide();
+            // After the button, hiding the window before the quit arrives launches nothing more.
+            m_window->hide();
         }
         // Once the update is launched the program is asked to quit.
         QTimer::singleShot(10000, updater.get(), [] { QCoreApplication::exit(3); });

@@ -95,16 +95,6 @@ void FakeParvisServer::enqueue(const QByteArray &method, const QString &path,
     m_queued[routeKey(method, path)].enqueue(answer);
 }
 
-QList<FakeRequest> FakeParvisServer::requestsTo(const QString &path) const
-{
-    QList<FakeRequest> found;
-    for (const FakeRequest &request : m_requests) {
-        if (request.path.section(u'?', 0, 0) == path)
-            found.append(request);
-    }
-    return found;
-}
-
 void FakeParvisServer::onNewConnection()
 {
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {

@@ -29,6 +29,18 @@ struct FakeRequest
     QJsonObject json() const;
 };
 
+// The requests whose path without the query equals `path`.
+template<typename Request>
+QList<Request> requestsWithPath(const QList<Request> &requests, const QString &path)
+{
+    QList<Request> found;
+    for (const Request &request : requests) {
+        if (request.path.section(u'?', 0, 0) == path)
+            found.append(request);
+    }
+    return found;
+}
+
 // How the fake server answers one request.
 struct FakeAnswer
 {
@@ -75,8 +87,10 @@ public:
     void enqueue(const QByteArray &method, const QString &path, const FakeAnswer &answer);
 
     QList<FakeRequest> requests() const { return m_requests; }
-    // Requests whose path without the query equals `path`.
-    QList<FakeRequest> requestsTo(const QString &path) const;
+    QList<FakeRequest> requestsTo(const QString &path) const
+    {
+        return requestsWithPath(m_requests, path);
+    }
     void clearRequests() { m_requests.clear(); }
 
 signals:

@@ -105,16 +105,6 @@ void FakeUtm::shutDown()
     m_server.reset();
 }
 
-QList<FakeUtmRequest> FakeUtm::requestsTo(const QString &path) const
-{
-    QList<FakeUtmRequest> found;
-    for (const FakeUtmRequest &request : m_requests) {
-        if (request.path.section(u'?', 0, 0) == path)
-            found.append(request);
-    }
-    return found;
-}
-
 QByteArray FakeUtm::diagnosisPage(const QString &cn)
 {
     return QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"

@@ -55,8 +55,10 @@ public:
     void shutDown();
 
     QList<FakeUtmRequest> requests() const { return m_requests; }
-    // Requests whose path without the query equals `path`.
-    QList<FakeUtmRequest> requestsTo(const QString &path) const;
+    QList<FakeUtmRequest> requestsTo(const QString &path) const
+    {
+        return requestsWithPath(m_requests, path);
+    }
 
     static QByteArray diagnosisPage(const QString &cn);
 
