@@ -1,0 +1,161 @@
+#include "tests/support/testdata.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Orv;
+
+// The stand-in usbipd that host tests put on PATH: what it prints and how its commands change
+// the devices it reports.
+class TestUsbipdStandIn : public QObject
+{
+    Q_OBJECT
+
+private:
+    struct Run
+    {
+        int exitCode = -1;
+        QByteArray out;
+        QByteArray err;
+    };
+
+    QTemporaryDir m_dir;
+
+    QString stateFile() const { return m_dir.filePath(QStringLiteral("state.json")); }
+
+    void useFixture(const QString &name)
+    {
+        const QByteArray fixture = Test::readTestData(QStringLiteral("usbipd/") + name);
+        QVERIFY(!fixture.isEmpty());
+        QFile::remove(stateFile() + QStringLiteral(".calls"));
+        QFile file(stateFile());
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(fixture);
+    }
+
+    Run usbipd(const QStringList &arguments) const
+    {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("USBIPD_STANDIN_STATE"), stateFile());
+        process.setProcessEnvironment(environment);
+        process.start(QStringLiteral(ORV_STANDIN_DIR "/usbipd"), arguments);
+        Run run;
+        if (process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit)
+            run = {process.exitCode(), process.readAllStandardOutput(),
+                   process.readAllStandardError()};
+        return run;
+    }
+
+    // The devices "usbipd state" reports, by bus id.
+    QHash<QString, QJsonObject> devices() const
+    {
+        const Run state = usbipd({QStringLiteral("state")});
+        QHash<QString, QJsonObject> devices;
+        const QJsonArray list = QJsonDocument::fromJson(state.out)["Devices"].toArray();
+        for (const QJsonValue &device : list)
+            devices.insert(device["BusId"].toString(), device.toObject());
+        return devices;
+    }
+
+private slots:
+    void initTestCase() { QVERIFY(m_dir.isValid()); }
+
+    void fixturesReadAsUsbipdState_data()
+    {
+        QTest::addColumn<QString>("fixture");
+        QTest::addColumn<QString>("busId");
+        QTest::addColumn<QString>("instanceId");
+        QTest::addColumn<bool>("shared");
+        QTest::newRow("token with serial") << "token-serial.json"
+                                           << "1-2"
+                                           << "USB\\VID_0A89&PID_0030\\0123ABCD" << true;
+        QTest::newRow("token without serial") << "token-noserial.json"
+                                              << "2-1"
+                                              << "USB\\VID_2CE4&PID_7479\\6&1C2F3A&0&1" << false;
+        QTest::newRow("no token") << "other-device.json"
+                                  << "1-4"
+                                  << "USB\\VID_0781&PID_5581\\4C530001230524117484" << false;
+    }
+    void fixturesReadAsUsbipdState()
+    {
+        QFETCH(QString, fixture);
+        QFETCH(QString, busId);
+        useFixture(fixture);
+        const QJsonObject device = devices().value(busId);
+        QTEST(device["InstanceId"].toString(), "instanceId");
+        QTEST(!device["PersistedGuid"].toString().isEmpty(), "shared");
+        QVERIFY(device["ClientIPAddress"].isNull() && !device["Description"].toString().isEmpty());
+    }
+
+    // A device is attached once shared, and detached again; each step shows in the state.
+    void bindAttachDetach()
+    {
+        useFixture(QStringLiteral("token-noserial.json"));
+        const QStringList attach{"attach", "--wsl", "utm-desktop", "--busid", "2-1"};
+        const Run refused = usbipd(attach);
+        QCOMPARE(refused.exitCode, 1);
+        QVERIFY(refused.err.contains("not shared"));
+        QVERIFY(devices().value("2-1")["ClientIPAddress"].isNull());
+
+        QCOMPARE(usbipd({"bind", "--busid", "2-1"}).exitCode, 0);
+        const QString guid = devices().value("2-1")["PersistedGuid"].toString();
+        QCOMPARE(guid.size(), 36);
+        QCOMPARE(usbipd(attach).exitCode, 0);
+        QJsonObject device = devices().value("2-1");
+        QVERIFY(!device["ClientIPAddress"].toString().isEmpty());
+        QCOMPARE(device["PersistedGuid"].toString(), guid);
+        QCOMPARE(usbipd(attach).exitCode, 1);
+
+        QCOMPARE(usbipd({"detach", "--busid", "2-1"}).exitCode, 0);
+        device = devices().value("2-1");
+        QVERIFY(device["ClientIPAddress"].isNull());
+        QCOMPARE(device["InstanceId"].toString(), "USB\\VID_2CE4&PID_7479\\6&1C2F3A&0&1");
+
+        QFile calls(stateFile() + QStringLiteral(".calls"));
+        QVERIFY(calls.open(QIODevice::ReadOnly));
+        QCOMPARE(
+            QString::fromUtf8(calls.readAll()).split('\n', Qt::SkipEmptyParts).mid(0, 3),
+            (QStringList{"attach --wsl utm-desktop --busid 2-1", "state", "bind --busid 2-1"}));
+    }
+
+    void refusesWhatItDoesNotKnow_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("message");
+        QTest::newRow("no command") << QStringList() << QByteArray("command");
+        QTest::newRow("unknown command") << QStringList{"list"} << QByteArray("'list'");
+        QTest::newRow("unknown option")
+            << QStringList{"bind", "--busid", "1-2", "--force"} << QByteArray("'--force'");
+        QTest::newRow("state with an option")
+            << QStringList{"state", "--busid", "1-2"} << QByteArray("'--busid'");
+        QTest::newRow("no bus id") << QStringList{"detach"} << QByteArray("--busid");
+        QTest::newRow("bus id without value")
+            << QStringList{"detach", "--busid"} << QByteArray("--busid");
+        QTest::newRow("attach outside WSL")
+            << QStringList{"attach", "--busid", "1-2"} << QByteArray("--wsl");
+        QTest::newRow("unplugged device")
+            << QStringList{"bind", "--busid", "3-1"} << QByteArray("no device with busid '3-1'");
+        QTest::newRow("malformed bus id")
+            << QStringList{"bind", "--busid", "1-.*"} << QByteArray("'1-.*'");
+    }
+    void refusesWhatItDoesNotKnow()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, message);
+        useFixture(QStringLiteral("token-serial.json"));
+        const QHash<QString, QJsonObject> before = devices();
+        const Run run = usbipd(arguments);
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.contains(message), run.err.constData());
+        QCOMPARE(devices(), before);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUsbipdStandIn)
+#include "tst_usbipdstandin.moc"
