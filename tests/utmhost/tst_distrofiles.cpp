@@ -3,6 +3,7 @@
 #include "utmhost/hostparsers.h"
 
 #include <QFileInfo>
+#include <QProcess>
 #include <QTest>
 
 #include <functional>
@@ -81,6 +82,33 @@ private slots:
         m_wsl = std::make_unique<WslStandIn>();
         QVERIFY(m_wsl->isValid());
         m_wsl->setImages({"localhost/utm-runtime:4.2.0", "localhost/utm-mock:1"});
+    }
+
+    // What the stand-in prints, in both of wsl.exe's encodings, and how it stops a distribution.
+    void standInOutput()
+    {
+        const WslStandIn &wsl = *m_wsl;
+        for (bool utf8 : {false, true}) {
+            const WslStandIn::Run listed = wsl.run({"--list", "--verbose"}, {}, utf8);
+            QCOMPARE(listed.exitCode, 0);
+            QCOMPARE(listed.out.startsWith("\xff\xfe"), !utf8);
+            const QList<WslDistro> rows = parseWslList(decodeProcessOutput(listed.out));
+            QCOMPARE(rows.size(), 1);
+            QCOMPARE(rows.at(0).name, "utm-desktop");
+            QCOMPARE(rows.at(0).state, "Stopped");
+            QCOMPARE(extractVersion(decodeProcessOutput(wsl.run({"--version"}, {}, utf8).out)),
+                     "2.3.26.0");
+        }
+        QProcess keepAlive;
+        keepAlive.setProcessEnvironment(wsl.environment());
+        keepAlive.start(WslStandIn::folder() + "/wsl",
+                        {"-d", "utm-desktop", "-u", "root", "--", "sleep", "infinity"});
+        QVERIFY(keepAlive.waitForStarted());
+        QTRY_COMPARE(wsl.state(), "Running");
+        QCOMPARE(wsl.run({"--terminate", "utm-desktop"}).exitCode, 0);
+        QVERIFY(keepAlive.waitForFinished(10000));
+        QCOMPARE(wsl.state(), "Stopped");
+        QCOMPARE(wsl.run({"-d", "other", "--", "true"}).exitCode, 1);
     }
 
     void portsAndNames()

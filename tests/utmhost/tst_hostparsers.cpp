@@ -1,11 +1,8 @@
-#include "tests/support/wslstandin.h"
 #include "utmhost/hostparsers.h"
 
-#include <QProcess>
 #include <QTest>
 
 using namespace Orv;
-using Orv::Test::WslStandIn;
 
 namespace {
 
@@ -110,34 +107,6 @@ private slots:
                         .arg(row.version)
                         .arg(row.isDefault);
         QCOMPARE(rows, QStringList({"utm-desktop/Running/2/1", "docker-desktop/Stopped/2/0"}));
-    }
-
-    // What the stand-in prints, in both of wsl.exe's encodings, and how it stops a distribution.
-    void standInOutput()
-    {
-        WslStandIn wsl;
-        QVERIFY(wsl.isValid());
-        for (bool utf8 : {false, true}) {
-            const WslStandIn::Run listed = wsl.run({"--list", "--verbose"}, {}, utf8);
-            QCOMPARE(listed.exitCode, 0);
-            QCOMPARE(listed.out.startsWith("\xff\xfe"), !utf8);
-            const QList<WslDistro> rows = parseWslList(decodeProcessOutput(listed.out));
-            QCOMPARE(rows.size(), 1);
-            QCOMPARE(rows.at(0).name, "utm-desktop");
-            QCOMPARE(rows.at(0).state, "Stopped");
-            QCOMPARE(extractVersion(decodeProcessOutput(wsl.run({"--version"}, {}, utf8).out)),
-                     "2.3.26.0");
-        }
-        QProcess keepAlive;
-        keepAlive.setProcessEnvironment(wsl.environment());
-        keepAlive.start(WslStandIn::folder() + "/wsl",
-                        {"-d", "utm-desktop", "-u", "root", "--", "sleep", "infinity"});
-        QVERIFY(keepAlive.waitForStarted());
-        QTRY_COMPARE(wsl.state(), "Running");
-        QCOMPARE(wsl.run({"--terminate", "utm-desktop"}).exitCode, 0);
-        QVERIFY(keepAlive.waitForFinished(10000));
-        QCOMPARE(wsl.state(), "Stopped");
-        QCOMPARE(wsl.run({"-d", "other", "--", "true"}).exitCode, 1);
     }
 
     void hostStatus_data()
