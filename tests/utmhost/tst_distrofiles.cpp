@@ -388,6 +388,8 @@ private slots:
         QCOMPARE(exitOf(tagImageScript("localhost/gone:1", "localhost/utm-runtime:5")), 0);
         QVERIFY(exitOf(tagImageScript("localhost/gone:1", "localhost/utm-runtime:6")) != 0);
         QCOMPARE(m_wsl->images().size(), 2);
+        QCOMPARE(exitOf(tagImageScript("localhost/loaded:1", "Bad:1")), 12);
+        QCOMPARE(exitOf(tagImageScript("Bad:1", "localhost/loaded:2")), 12);
 
         m_wsl->writeFile("/.standin/system-state", "starting\n");
         QCOMPARE(m_wsl->runScript(waitSystemdScript()).out, "pid1\tsystemd\nsystemd\tstarting\n");

@@ -131,7 +131,8 @@ private slots:
                                                  "1\nvm\t99999999999\nvm\t 99 \nmeta\tNAME_B64=eQ=="
                                               << " 0 0 [] | 99/y////0/0/0/0";
         QTest::newRow("sizes that do not fit")
-            << "mem\tMemTotal\t9007199254740992\nmem\tMemAvailable\t-4\n"
+            << "mem\tMemTotal\t9007199254740992\nmem\tMemAvailable\t5\nmem\tMemAvailable\t0\n"
+               "mem\tMemAvailable\t-4\n"
                "vm\t1\nrss\t99999999999999999\nvm\t2\nrss\t9007199254740991\n"
             << " 0 0 [] | 1/////0/0/0/0 | 2/////0/0/9223372036854774784/0";
         QTest::newRow("a VM twice, short lines")
