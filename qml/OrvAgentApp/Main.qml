@@ -301,44 +301,15 @@ ApplicationWindow {
             Layout.bottomMargin: 14
             spacing: 16
 
-            CheckBox {
+            AppCheckBox {
                 id: autostartBox
 
                 text: qsTr("Запускать при входе в Windows")
                 checked: agent.autostart
-                font.family: Theme.family
-                font.pixelSize: Theme.body
                 // The box shows what the agent really did, also when the change failed.
                 onToggled: {
                     agent.autostart = checked
                     checked = Qt.binding(function () { return agent.autostart })
-                }
-
-                indicator: Rectangle {
-                    x: autostartBox.leftPadding
-                    y: (autostartBox.height - height) / 2
-                    implicitWidth: 16
-                    implicitHeight: 16
-                    radius: 4
-                    color: autostartBox.checked ? Theme.brand : Theme.panel
-                    border.width: autostartBox.checked ? 0 : 1
-                    border.color: autostartBox.visualFocus ? Theme.brandText : Theme.ink3
-
-                    Text {
-                        anchors.centerIn: parent
-                        visible: autostartBox.checked
-                        text: "✓"
-                        textFormat: Text.PlainText
-                        color: "#FFFFFF"
-                        font.pixelSize: 12
-                        font.weight: Font.Bold
-                    }
-                }
-
-                contentItem: AppText {
-                    text: autostartBox.text
-                    leftPadding: autostartBox.indicator.width + 8
-                    verticalAlignment: Text.AlignVCenter
                 }
             }
 
