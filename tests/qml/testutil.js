@@ -39,3 +39,18 @@ function button(root, text) {
 function buttons(root) {
     return findAll(root, it => it.visible && it.clicked !== undefined && it.kind !== undefined)
 }
+
+// Visible items under root that reach past the right edge of their window. A text counts as
+// wide as the text it lays out, so a label that spills out of its box is caught too.
+function pastRightEdge(root) {
+    let top = root
+    while (top.parent)
+        top = top.parent
+    const edge = top.width + 0.5
+    return findAll(root, it => {
+        if (!it.visible || it.width <= 0)
+            return false
+        const drawn = it.textFormat !== undefined ? Math.max(it.width, it.contentWidth) : it.width
+        return it.mapToItem(null, drawn, 0).x > edge
+    })
+}

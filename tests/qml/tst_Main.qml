@@ -13,9 +13,8 @@ Item {
         Main {}
     }
 
-    QtObject {
+    FakeUtmHost {
         id: host
-        property bool watching: false
     }
 
     TestCase {
