@@ -63,7 +63,7 @@ ScrollView {
                             visible: !modelData.ok && modelData.message !== ""
                             text: modelData.message
                             color: Theme.err
-                            wrapMode: Text.WordWrap
+                            wrapMode: Text.Wrap
                         }
                     }
                     Chip {

@@ -78,10 +78,14 @@ ScrollView {
                             maximumLineCount: 1
                             elide: Text.ElideRight
                         }
+                        // Beside an unfinished registration's chip and button a small window
+                        // leaves little room.
                         AppText {
                             Layout.fillWidth: true
                             text: qsTr("ИНН %1").arg(modelData.inn)
                             color: Theme.ink2
+                            maximumLineCount: 1
+                            elide: Text.ElideRight
                         }
                     }
                     Chip {

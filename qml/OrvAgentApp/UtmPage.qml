@@ -81,7 +81,8 @@ ScrollView {
                             Layout.fillWidth: true
                             Layout.topMargin: 4
                             visible: modelData.error !== ""
-                            wrapMode: Text.WordWrap
+                            // Errors quote addresses and paths: they break where they must.
+                            wrapMode: Text.Wrap
                             color: Theme.err
                             text: modelData.error
                         }
