@@ -329,6 +329,56 @@ Item {
                                    current.mapToItem(null, current.width, 0).x))
         }
 
+        // At the smallest size a long page says that it scrolls, pairing and unpairing start it
+        // from its top, the control that takes the focus is scrolled into view, and a text cut
+        // short shows in full under the pointer.
+        function test_smallWindow() {
+            open()
+            win.width = 560
+            win.height = 480
+            crowd(false)
+            const flick = page(0).contentItem
+            const bar = page(0).ScrollBar.vertical
+            waitForRendering(content())
+            verify(flick.contentHeight > flick.height && bar.visible)
+            const barX = bar.mapToItem(null, 0, 0).x
+            verify(barX >= page(0).mapToItem(null, page(0).width, 0).x && barX + bar.width < win.width)
+            pagesLayout().currentIndex = 1
+            compare(page(1).ScrollBar.vertical.visible, false)
+            pagesLayout().currentIndex = 0
+
+            for (const paired of [true, false]) {
+                flick.contentY = flick.contentHeight - flick.height
+                agent.paired = paired
+                compare(flick.contentY, 0)
+            }
+
+            const field = Util.findAll(page(0), it => it.placeholderText === "XXXX-XXXX")[0]
+            const check = Util.button(page(0), "Проверить снова")
+            const inView = item => {
+                const y = item.mapToItem(flick, 0, 0).y
+                return y >= 0 && y + item.height <= flick.height
+            }
+            waitForRendering(content())
+            verify(!inView(check) && !inView(field))
+            check.forceActiveFocus()
+            verify(inView(check))
+            keyClick(Qt.Key_Tab)
+            verify(field.activeFocus && inView(field))
+            flick.contentY = 0
+            keyClick(Qt.Key_Backtab)
+            verify(check.activeFocus && inView(check))
+
+            flick.contentY = 0
+            const cut = Util.findAll(content(), it => it.visible && it.truncated)
+            compare(cut.map(t => t.text), [agent.enrollCandidates[0].title])
+            mouseMove(cut[0], 2, 2)
+            const tip = cut[0].ToolTip.toolTip
+            tryCompare(tip, "visible", true)
+            compare(tip.text, cut[0].text)
+            verify(Qt.colorEqual(tip.background.color, Theme.panel))
+        }
+
         function test_screenshots_data() {
             return [[560, 480, false], [560, 480, true], [720, 640, false], [720, 640, true]].map(
                 r => ({ tag: r[0] + "x" + r[1] + (r[2] ? "-paired" : "-unpaired"), width: r[0],
