@@ -7,7 +7,7 @@ import QtQuick.Templates as T
 // whether the machine has room for one more VM, then how far the set-up is, then what each VM
 // and each USB token is doing. Everything follows `utmHost`; outcomes of the operations reach
 // the window's message line, not this page.
-ScrollView {
+PageView {
     id: page
 
     readonly property var res: utmHost.resources
@@ -88,10 +88,6 @@ ScrollView {
                 token.serial !== "" ? qsTr("серийный %1").arg(token.serial) : missing]
             .filter(part => part !== "").join(" · ")
     }
-
-    clip: true
-    contentWidth: availableWidth
-    ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
 
     ColumnLayout {
         width: page.availableWidth

@@ -40,17 +40,21 @@ function buttons(root) {
     return findAll(root, it => it.visible && it.clicked !== undefined && it.kind !== undefined)
 }
 
-// Visible items under root that reach past the right edge of their window. A text counts as
-// wide as the text it lays out, so a label that spills out of its box is caught too.
-function pastRightEdge(root) {
-    let top = root
-    while (top.parent)
-        top = top.parent
-    const edge = top.width + 0.5
-    return findAll(root, it => {
-        if (!it.visible || it.width <= 0)
-            return false
-        const drawn = it.textFormat !== undefined ? Math.max(it.width, it.contentWidth) : it.width
-        return it.mapToItem(null, drawn, 0).x > edge
-    })
+// Visible items under root whose right edge, in window coordinates, lies past edge, and texts
+// that draw past their own right side. Each is described as its type, its text if any, and where
+// it ends.
+function pastRightEdge(root, edge) {
+    return findAll(root, it => it.visible && it.width > 0 && it.height > 0)
+        .map(it => {
+            const left = it.mapToItem(null, 0, 0).x
+            if (it.truncated === undefined)
+                return { item: it, right: left + it.width, limit: edge }
+            const drawn = Math.max(it.width, it.contentWidth)
+            return { item: it, limit: Math.min(edge, left + it.width),
+                     right: it.effectiveHorizontalAlignment === 4 // Text.AlignHCenter
+                            ? left + (it.width + drawn) / 2 : left + drawn }
+        })
+        .filter(hit => hit.right > hit.limit + 0.5)
+        .map(hit => String(hit.item).split("(")[0] + (hit.item.text ? " «" + hit.item.text + "»" : "")
+             + " to " + Math.round(hit.right))
 }

@@ -457,7 +457,7 @@ Item {
                         view.contentY = end === "top" ? 0 : view.contentHeight - view.height
                         // Grabbing lays the window out first, so the checks see what is drawn.
                         const image = grabImage(win.contentItem)
-                        compare(Util.pastRightEdge(hostPage).map(it => it + " " + it.text), [])
+                        compare(Util.pastRightEdge(hostPage, hostPage.Window.width), [])
                         // The count moves under the meters rather than leave them no room.
                         compare(Util.findAll(hostPage, it => it.visible && it.share !== undefined)
                                 .filter(m => m.width < 100), [])
