@@ -1,9 +1,7 @@
+#include "utmhost/hostparsers.h"
 #include "tests/support/testdata.h"
 
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -52,14 +50,17 @@ private:
         return run;
     }
 
-    // The devices "usbipd state" reports, by bus id.
-    QHash<QString, QJsonObject> devices() const
+    // The devices "usbipd state" reports, read as the host reads them, by bus id.
+    QHash<QString, HostToken> devices() const
     {
-        const Run state = usbipd({QStringLiteral("state")});
-        QHash<QString, QJsonObject> devices;
-        const QJsonArray list = QJsonDocument::fromJson(state.out)["Devices"].toArray();
-        for (const QJsonValue &device : list)
-            devices.insert(device["BusId"].toString(), device.toObject());
+        QString error;
+        const QList<HostToken> list =
+            parseUsbipdState(usbipd({QStringLiteral("state")}).out, &error);
+        if (!error.isEmpty())
+            qWarning() << error;
+        QHash<QString, HostToken> devices;
+        for (const HostToken &device : list)
+            devices.insert(device.busId, device);
         return devices;
     }
 
@@ -70,27 +71,31 @@ private slots:
     {
         QTest::addColumn<QString>("fixture");
         QTest::addColumn<QString>("busId");
-        QTest::addColumn<QString>("instanceId");
-        QTest::addColumn<bool>("shared");
+        QTest::addColumn<QString>("serial");
+        QTest::addColumn<bool>("isToken");
+        QTest::addColumn<bool>("bound");
         QTest::newRow("token with serial") << "token-serial.json"
                                            << "1-2"
-                                           << "USB\\VID_0A89&PID_0030\\0123ABCD" << true;
+                                           << "0123ABCD" << true << true;
         QTest::newRow("token without serial") << "token-noserial.json"
                                               << "2-1"
-                                              << "USB\\VID_2CE4&PID_7479\\6&1C2F3A&0&1" << false;
+                                              << "" << true << false;
         QTest::newRow("no token") << "other-device.json"
                                   << "1-4"
-                                  << "USB\\VID_0781&PID_5581\\4C530001230524117484" << false;
+                                  << "4C530001230524117484" << false << false;
     }
     void fixturesReadAsUsbipdState()
     {
         QFETCH(QString, fixture);
         QFETCH(QString, busId);
         useFixture(fixture);
-        const QJsonObject device = devices().value(busId);
-        QTEST(device["InstanceId"].toString(), "instanceId");
-        QTEST(!device["PersistedGuid"].toString().isEmpty(), "shared");
-        QVERIFY(device["ClientIPAddress"].isNull() && !device["Description"].toString().isEmpty());
+        const QHash<QString, HostToken> devices = this->devices();
+        QVERIFY(devices.contains(busId));
+        const HostToken &device = devices[busId];
+        QTEST(device.serial, "serial");
+        QTEST(device.isToken, "isToken");
+        QTEST(device.bound, "bound");
+        QVERIFY(!device.attached && !device.instanceId.isEmpty());
     }
 
     // A device is attached once shared, and detached again; each step shows in the state.
@@ -101,21 +106,19 @@ private slots:
         const Run refused = usbipd(attach);
         QCOMPARE(refused.exitCode, 1);
         QVERIFY(refused.err.contains("not shared"));
-        QVERIFY(devices().value("2-1")["ClientIPAddress"].isNull());
+        QVERIFY(!devices().value("2-1").attached);
 
         QCOMPARE(usbipd({"bind", "--busid", "2-1"}).exitCode, 0);
-        const QString guid = devices().value("2-1")["PersistedGuid"].toString();
-        QCOMPARE(guid.size(), 36);
+        QVERIFY(devices().value("2-1").bound);
         QCOMPARE(usbipd(attach).exitCode, 0);
-        QJsonObject device = devices().value("2-1");
-        QVERIFY(!device["ClientIPAddress"].toString().isEmpty());
-        QCOMPARE(device["PersistedGuid"].toString(), guid);
+        HostToken device = devices().value("2-1");
+        QVERIFY(device.attached && device.bound);
         QCOMPARE(usbipd(attach).exitCode, 1);
 
         QCOMPARE(usbipd({"detach", "--busid", "2-1"}).exitCode, 0);
         device = devices().value("2-1");
-        QVERIFY(device["ClientIPAddress"].isNull());
-        QCOMPARE(device["InstanceId"].toString(), "USB\\VID_2CE4&PID_7479\\6&1C2F3A&0&1");
+        QVERIFY(!device.attached && device.bound);
+        QCOMPARE(device.instanceId, "USB\\VID_2CE4&PID_7479\\6&1C2F3A&0&1");
 
         QFile calls(stateFile() + QStringLiteral(".calls"));
         QVERIFY(calls.open(QIODevice::ReadOnly));
@@ -149,11 +152,11 @@ private slots:
         QFETCH(QStringList, arguments);
         QFETCH(QByteArray, message);
         useFixture(QStringLiteral("token-serial.json"));
-        const QHash<QString, QJsonObject> before = devices();
+        const QByteArray before = usbipd({"state"}).out;
         const Run run = usbipd(arguments);
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains(message), run.err.constData());
-        QCOMPARE(devices(), before);
+        QCOMPARE(usbipd({"state"}).out, before);
     }
 };
 
