@@ -66,30 +66,14 @@ private slots:
         if (!listed || m_pcscd.state() == QProcess::NotRunning)
             QSKIP(qPrintable("pcscd with the virtual reader did not come up: " + error + ' ' +
                              QString::fromLocal8Bit(m_pcscd.readAll()).simplified()));
-        // The driver offers two slots, each a reader without a card.
-        DWORD wide = 1;
+        // The driver offers two slots, each a reader without a card; their names came through
+        // the wide calls.
+        QCOMPARE(readers.size(), 2);
         for (const SmartCard::ReaderInfo &reader : std::as_const(readers)) {
             QVERIFY2(reader.readerName.startsWith(QStringLiteral("Виртуальный считыватель 00 ")),
                      qPrintable(reader.readerName));
             QCOMPARE(reader.connectError, QStringLiteral("карты нет"));
-            QVERIFY(reader.probes.isEmpty());
-            wide += DWORD(reader.readerName.size()) + 1;
         }
-
-        // The wide listing asks for room for every UTF-16 code unit, terminators included.
-        SCARDCONTEXT context = 0;
-        QCOMPARE(SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context),
-                 LONG(SCARD_S_SUCCESS));
-        DWORD length = 0;
-        QCOMPARE(SCardListReadersW(context, nullptr, nullptr, &length), LONG(SCARD_S_SUCCESS));
-        QCOMPARE(length, wide);
-        WCHAR names[64] = {};
-        DWORD room = length - 1;
-        QCOMPARE(SCardListReadersW(context, nullptr, names, &room),
-                 LONG(SCARD_E_INSUFFICIENT_BUFFER));
-        QCOMPARE(room, length);
-        QCOMPARE(names[0], WCHAR(0));
-        SCardReleaseContext(context);
     }
 
     void cleanupTestCase()
