@@ -102,9 +102,12 @@ private:
         m_body = body;
     }
 
-    void fetchManifest()
+    // Fetches the manifest from `url`, by default the fake server's.
+    void fetchManifest(QUrl url = {})
     {
-        m_downloader->fetchManifest(QUrl(m_server->baseUrl() + "/manifest.json"),
+        if (url.isEmpty())
+            url = QUrl(m_server->baseUrl() + "/manifest.json");
+        m_downloader->fetchManifest(url,
                                     [this](bool ok, const QByteArray &body, const QString &error) {
                                         complete(ok, error, body);
                                     });
@@ -212,6 +215,15 @@ private slots:
         QCOMPARE(m_error, error);
         QCOMPARE(m_ok, error.isEmpty());
         QCOMPARE(m_body, answer.status == 200 ? answer.body.left(65536) : QByteArray());
+    }
+
+    // A manifest may also come from a local file, whose answer carries no HTTP status.
+    void fetchLocalFile()
+    {
+        writeFile(m_dir->filePath("manifest.json"), "{}");
+        fetchManifest(QUrl::fromLocalFile(m_dir->filePath("manifest.json")));
+        QTRY_COMPARE(m_completions, 1);
+        QVERIFY2(m_ok && m_body == "{}", qPrintable(m_error));
     }
 
     // A good download replaces an earlier file and marks it verified; a failed one leaves the
