@@ -1,0 +1,174 @@
+#include "utmhost/hostsetup.h"
+
+#include "core/util.h"
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QStringDecoder>
+#include <QTest>
+
+using namespace Orv;
+
+namespace {
+
+// Reads the single-quoted literal at `*pos` as PowerShell does: any of its five quote characters
+// followed by another is one character of the text, a lone one ends the literal. Leaves `*pos`
+// after it, or -1 when the literal is not closed.
+QString readPsLiteral(const QString &text, int *pos)
+{
+    const auto isQuote = [&](int i) {
+        return i >= 0 && i < text.size() &&
+               (text[i] == u'\'' || (text[i] >= u'‘' && text[i] <= u'‛'));
+    };
+    QString value;
+    for (int i = *pos + 1; isQuote(*pos) && i < text.size(); ++i) {
+        if (isQuote(i) && !isQuote(++i))
+            return *pos = i, value;
+        value += text[i];
+    }
+    return *pos = -1, value;
+}
+
+// The literal right after `before` in `line`, followed by exactly `after`.
+QString literalAfter(const QString &line, const QString &before, const QString &after)
+{
+    int pos = int(line.indexOf(before));
+    pos = pos < 0 ? -1 : pos + int(before.size());
+    const QString value = readPsLiteral(line, &pos);
+    return pos >= 0 && line.mid(pos) == after ? value : QStringLiteral("<broken: %1>").arg(line);
+}
+
+QString scriptText()
+{
+    return QString::fromUtf8(HostSetup::loadScript());
+}
+
+} // namespace
+
+class TestHostSetup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void elevatedCommandRunsOnlyTheBuiltScript_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::newRow("plain") << QStringLiteral("/home/ivan/data/utmhost");
+        // PowerShell ends a single-quoted literal at any of five quote characters.
+        QTest::newRow("quotes") << QStringLiteral("/home/O'Brien/Д’Арт‘‚‛/x'; Remove-Item /; '");
+        QTest::newRow("placeholders") << QStringLiteral("/home/%2 %5 $(calc)/utmhost");
+    }
+
+    void elevatedCommandRunsOnlyTheBuiltScript()
+    {
+        QFETCH(QString, folder);
+        const QString script = folder + "/hostsetup.ps1", result = folder + "/setup.json";
+        const QString prefix = QStringLiteral("-NoProfile -NonInteractive -ExecutionPolicy Bypass "
+                                              "-WindowStyle Hidden -EncodedCommand ");
+        const QString command = HostSetup::elevatedCommand(script, result);
+        QVERIFY(command.startsWith(prefix));
+        const QByteArray utf16 = QByteArray::fromBase64(command.mid(prefix.size()).toLatin1(),
+                                                        QByteArray::AbortOnBase64DecodingErrors);
+        QVERIFY(!utf16.isEmpty() && utf16.size() % 2 == 0);
+        const QString wrapper = QString::fromUtf16(
+            reinterpret_cast<const char16_t *>(utf16.constData()), utf16.size() / 2);
+        QVERIFY(wrapper.endsWith(u'\n'));
+        const QStringList lines = wrapper.chopped(1).split(u'\n');
+        QCOMPARE(lines.size(), 7);
+        QCOMPARE(literalAfter(lines[1], "$b=[IO.File]::ReadAllBytes(", ")"),
+                 QDir::toNativeSeparators(script));
+        QCOMPARE(literalAfter(lines[3], "if($h -ne ", "){exit 90}"), HostSetup::scriptSha256());
+        const QString run = "& ([ScriptBlock]::Create($t)) -ResultPath ";
+        QCOMPARE(literalAfter(lines[5].section(" -MsiUrl ", 0, 0), run, ""),
+                 QDir::toNativeSeparators(result));
+        QCOMPARE(literalAfter(lines[5].section(" -MsiUrl ", -1), "",
+                              " -MsiSha256 " + psQuote(HostSetup::kUsbipdMsiSha256)),
+                 HostSetup::kUsbipdMsiUrl);
+        QCOMPARE(QStringList({lines[0], lines[2], lines[4], lines[6]}),
+                 QStringList({"$ErrorActionPreference='Stop'",
+                              "$h=-join([Security.Cryptography.SHA256]::Create().ComputeHash($b)|"
+                              "ForEach-Object{$_.ToString('x2')})",
+                              "$t=[Text.Encoding]::UTF8.GetString($b).TrimStart([char]0xFEFF)",
+                              "exit $LASTEXITCODE"}));
+    }
+
+    // The wrapper compares the copy on disk with the hash made at build time: the built-in bytes
+    // pass, a copy with one byte changed does not.
+    void builtInScriptIsWhatWasHashed()
+    {
+        const QByteArray script = HostSetup::loadScript();
+        QVERIFY(script.startsWith("\xEF\xBB\xBF"));
+        QCOMPARE(sha256Hex(script), HostSetup::scriptSha256());
+        QByteArray tampered = script;
+        tampered[tampered.size() - 1] = ' ';
+        QVERIFY(sha256Hex(tampered) != HostSetup::scriptSha256());
+        QStringDecoder utf8(QStringDecoder::Utf8);
+        QVERIFY(!QString(utf8(script)).isEmpty() && !utf8.hasError());
+    }
+
+    void scriptReportsEveryStep()
+    {
+        QStringList steps;
+        static const QRegularExpression call(R"(Add-Step '(\w+)' \$(true|false) \(?'([^']*)')");
+        for (const QRegularExpressionMatch &m : call.globalMatch(scriptText()))
+            steps << m.captured(1) + u' ' + m.captured(2) + u' ' + m.captured(3);
+        QCOMPARE(
+            steps,
+            QStringList({
+                "wsl true Компоненты Windows для VM уже есть",
+                "wsl true Проверка: компоненты Windows для VM поставили бы",
+                "wsl true Компоненты Windows для VM установлены",
+                "usbipd true Драйвер передачи носителей уже установлен",
+                "usbipd true Проверка: драйвер передачи носителей поставили бы",
+                "usbipd true Драйвер передачи носителей установлен",
+                "autobind true Носители разрешены для VM: ",
+                "autobind true Носителей не вставлено — разрешим, когда вставят",
+                "firewall true Порт передачи носителей наружу не открыт",
+                "firewall false Порт передачи носителей пока открыт для локальной сети — "
+                "закроем, когда VM запустятся",
+                "firewall true Проверка: порт передачи носителей закрыли бы для локальной сети",
+                "firewall true Порт передачи носителей закрыт для локальной сети",
+            }));
+        QVERIFY(scriptText().contains("('Носители разрешены для VM: ' + ($ids -join ', '))"));
+    }
+
+    void scriptWritesTheResultKeysInOrder()
+    {
+        const QString text = scriptText();
+        const int begin = int(text.indexOf("$result = [ordered]@{"));
+        QStringList keys;
+        static const QRegularExpression key(R"(\n\s+(\w+)\s+=)");
+        for (const QRegularExpressionMatch &m :
+             key.globalMatch(text.mid(begin, text.indexOf(u'}', begin) - begin)))
+            keys << m.captured(1);
+        QCOMPARE(keys, QStringList({"format", "at", "ok", "reboot", "error", "firewall", "autobind",
+                                    "steps"}));
+    }
+
+    void scriptCarriesItsContract_data()
+    {
+        QTest::addColumn<QString>("literal");
+        for (const char *literal :
+             {"[Parameter(Mandatory = $true)][string]$ResultPath",
+              "[Parameter(Mandatory = $true)][string]$MsiUrl",
+              "[Parameter(Mandatory = $true)][string]$MsiSha256",
+              "$dryRun = $env:TELLVANE_SETUP_DRYRUN -eq '1'", "format   = 1\n",
+              "at       = [DateTime]::UtcNow.ToString('o')\n", "firewall = 'skipped'\n",
+              "@('0A89', '24DC', '2BB1', '2CE4')", "$firewallRuleName = 'usbipd'",
+              "@('Microsoft-Windows-Subsystem-Linux', 'VirtualMachinePlatform')",
+              "$wslAdapterPattern = 'vEthernet (WSL*'", "$tempPrefix = 'tellvane-usbipd-'",
+              "ConvertTo-Json -InputObject $result -Depth 5", "$exitCode = 1", "$exitCode = 3010",
+              "exit $exitCode"})
+            QTest::newRow(literal) << QString::fromUtf8(literal);
+    }
+
+    void scriptCarriesItsContract()
+    {
+        QFETCH(QString, literal);
+        QVERIFY(scriptText().contains(literal));
+    }
+
+};
+
+QTEST_GUILESS_MAIN(TestHostSetup)
+#include "tst_hostsetup.moc"

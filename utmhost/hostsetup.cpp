@@ -1,0 +1,70 @@
+#include "utmhost/hostsetup.h"
+
+#include "core/util.h"
+
+#include <QDir>
+#include <QFile>
+
+namespace Orv {
+
+QString psQuote(const QString &text)
+{
+    QString quoted;
+    quoted.reserve(text.size() + 2);
+    quoted += u'\'';
+    for (const QChar c : text) {
+        quoted += c;
+        if (c == u'\'' || (c >= QChar(0x2018) && c <= QChar(0x201B)))
+            quoted += c;
+    }
+    quoted += u'\'';
+    return quoted;
+}
+
+namespace HostSetup {
+
+// The hash is fixed when the program is built (the build writes it into ORV_HOSTSETUP_SHA256),
+// not computed from the resource when the program runs: a hash taken from the very bytes it is
+// meant to vouch for would vouch for any bytes.
+QString scriptSha256()
+{
+    return QStringLiteral(ORV_HOSTSETUP_SHA256);
+}
+
+QByteArray loadScript()
+{
+    QFile file(QStringLiteral(":/orvagent/utmhost/hostsetup.ps1"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray bytes = file.readAll();
+    if (sha256Hex(bytes) != scriptSha256()) {
+        logMessage(Warn, QStringLiteral("хост УТМ: скрипт настройки в программе повреждён"));
+        return {};
+    }
+    return bytes;
+}
+
+QString elevatedCommand(const QString &scriptPath, const QString &resultPath)
+{
+    // One substitution for all five, so that a "%2" inside a path stays as it is.
+    const QString wrapper =
+        QStringLiteral("$ErrorActionPreference='Stop'\n"
+                       "$b=[IO.File]::ReadAllBytes(%1)\n"
+                       "$h=-join([Security.Cryptography.SHA256]::Create().ComputeHash($b)"
+                       "|ForEach-Object{$_.ToString('x2')})\n"
+                       "if($h -ne '%2'){exit 90}\n"
+                       "$t=[Text.Encoding]::UTF8.GetString($b).TrimStart([char]0xFEFF)\n"
+                       "& ([ScriptBlock]::Create($t)) -ResultPath %3 -MsiUrl %4 -MsiSha256 %5\n"
+                       "exit $LASTEXITCODE\n")
+            .arg(psQuote(QDir::toNativeSeparators(scriptPath)), scriptSha256(),
+                 psQuote(QDir::toNativeSeparators(resultPath)), psQuote(kUsbipdMsiUrl),
+                 psQuote(kUsbipdMsiSha256));
+    const QByteArray utf16(reinterpret_cast<const char *>(wrapper.utf16()),
+                           wrapper.size() * qsizetype(sizeof(char16_t)));
+    return QStringLiteral("-NoProfile -NonInteractive -ExecutionPolicy Bypass -WindowStyle Hidden "
+                          "-EncodedCommand %1")
+        .arg(QString::fromLatin1(utf16.toBase64()));
+}
+
+} // namespace HostSetup
+} // namespace Orv
