@@ -4,6 +4,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
 
 namespace Orv {
 
@@ -64,6 +66,68 @@ QString elevatedCommand(const QString &scriptPath, const QString &resultPath)
     return QStringLiteral("-NoProfile -NonInteractive -ExecutionPolicy Bypass -WindowStyle Hidden "
                           "-EncodedCommand %1")
         .arg(QString::fromLatin1(utf16.toBase64()));
+}
+
+HostSetupResult parseResult(const QByteArray &bytes)
+{
+    HostSetupResult result;
+    const QJsonObject root = jsonObjectOf(bytes);
+    if (root.value(QLatin1String("format")).toInt(0) != 1)
+        return result;
+    result.valid = true;
+
+    // The script writes seven fraction digits; the reader takes what it can of them.
+    const QString at = root.value(QLatin1String("at")).toString();
+    result.at = QDateTime::fromString(at, Qt::ISODateWithMs);
+    if (!result.at.isValid())
+        result.at = QDateTime::fromString(at, Qt::ISODate);
+    if (result.at.isValid())
+        result.at = result.at.toUTC();
+
+    result.ok = root.value(QLatin1String("ok")).toBool(false);
+    result.reboot = root.value(QLatin1String("reboot")).toBool(false);
+    result.error = root.value(QLatin1String("error")).toString();
+    result.firewall = root.value(QLatin1String("firewall")).toString();
+
+    // PowerShell writes a one-element list as its element alone.
+    const QJsonValue autobind = root.value(QLatin1String("autobind"));
+    const QJsonArray ids = autobind.isString() ? QJsonArray{autobind} : autobind.toArray();
+    for (const QJsonValue &id : ids) {
+        // An empty id names no model; kept, it would only add blank lines to the stored list.
+        const QString text = id.toString().toLower();
+        if (!text.isEmpty())
+            result.autobind.append(text);
+    }
+
+    const QJsonValue steps = root.value(QLatin1String("steps"));
+    const QJsonArray stepList = steps.isObject() ? QJsonArray{steps} : steps.toArray();
+    for (const QJsonValue &value : stepList) {
+        const QJsonObject step = value.toObject();
+        result.steps.append({step.value(QLatin1String("name")).toString(),
+                             step.value(QLatin1String("ok")).toBool(false),
+                             step.value(QLatin1String("text")).toString()});
+    }
+    return result;
+}
+
+QStringList rememberAutobind(const QString &path, const QStringList &ids)
+{
+    QStringList known;
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly))
+        known = QString::fromLatin1(file.readAll()).split(u'\n', Qt::SkipEmptyParts);
+    file.close();
+
+    bool added = false;
+    for (const QString &id : ids) {
+        if (!known.contains(id)) {
+            known.append(id);
+            added = true;
+        }
+    }
+    if (added && file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(known.join(u'\n').toLatin1());
+    return known;
 }
 
 } // namespace HostSetup

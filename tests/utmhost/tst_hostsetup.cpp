@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QRegularExpression>
 #include <QStringDecoder>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace Orv;
@@ -168,6 +169,87 @@ private slots:
         QVERIFY(scriptText().contains(literal));
     }
 
+    void parseResult_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<QDateTime>("at");
+        QTest::addColumn<QString>("fields"); // ok, reboot, error, firewall, autobind and steps
+        const QDateTime at = QDateTime::fromString("2026-12-05T19:31:48.123Z", Qt::ISODateWithMs);
+        QTest::newRow("as the script writes it")
+            << QByteArray(R"({"format":  1, "at":  "2026-12-05T19:31:48.1234567Z", "ok":  true,
+                "reboot":  true, "error":  "", "firewall":  "narrowed",
+                "autobind":  [ "0A89:0020", "24dc:0101" ],
+                "steps":  [ { "name":  "wsl", "ok":  true, "text":  "установлены" },
+                            { "name":  "firewall", "ok":  false, "text":  "открыт" } ]})")
+            << true << at
+            << "1 1  narrowed 0a89:0020,24dc:0101 wsl/1/установлены,firewall/0/открыт";
+        QTest::newRow("one id and one step, written alone")
+            << QByteArray(R"({"format": 1, "at": "2026-12-05T19:31:48Z", "error": "нет",
+                "autobind": "2CE4:F00D", "steps": {"name": "wsl", "ok": true, "text": "есть"}})")
+            << true << at.addMSecs(-123) << "0 0 нет  2ce4:f00d wsl/1/есть";
+        QTest::newRow("values of other types")
+            << QByteArray(R"({"format": 1.0, "at": "вчера", "ok": "true", "autobind": [1, "", "x"],
+                "steps": [7]})")
+            << true << QDateTime() << "0 0   x /0/";
+        QTest::newRow("time with an offset")
+            << QByteArray(R"({"format": 1, "at": "2026-12-05T22:31:48.1234567+03:00"})") << true
+            << at << "0 0    ";
+        for (const char *bytes : {"not json", "[{\"format\": 1}]", "{\"format\": 2, \"ok\": true}",
+                                  "{\"format\": \"1\"}", "{\"ok\": true}", "{\"format\": 1.5}"})
+            QTest::newRow(bytes) << QByteArray(bytes) << false << QDateTime() << "0 0    ";
+    }
+
+    void parseResult()
+    {
+        QFETCH(QByteArray, bytes);
+        const HostSetupResult result = HostSetup::parseResult(bytes);
+        QStringList steps;
+        for (const HostSetupStep &step : result.steps)
+            steps << QStringLiteral("%1/%2/%3").arg(step.name).arg(int(step.ok)).arg(step.text);
+        QTEST(result.valid, "valid");
+        QTEST(result.at, "at");
+        QVERIFY(!result.at.isValid() || result.at.timeSpec() == Qt::UTC);
+        QTEST(QStringLiteral("%1 %2 %3 %4 %5 %6")
+                  .arg(int(result.ok))
+                  .arg(int(result.reboot))
+                  .arg(result.error, result.firewall, result.autobind.join(u','), steps.join(u',')),
+              "fields");
+    }
+
+    void rememberAutobind_data()
+    {
+        QTest::addColumn<QByteArray>("stored"); // null: no file
+        QTest::addColumn<QStringList>("ids");
+        QTest::addColumn<QStringList>("known");
+        QTest::addColumn<QByteArray>("file");
+        QTest::newRow("first") << QByteArray() << QStringList{"0a89:0020", "24dc:0101"}
+                               << QStringList{"0a89:0020", "24dc:0101"}
+                               << QByteArray("0a89:0020\n24dc:0101");
+        // Ids compare case by case; ids already known keep their place.
+        QTest::newRow("union") << QByteArray("2BB1:0001\n\n0a89:0020\n")
+                               << QStringList{"2bb1:0001", "0a89:0020"}
+                               << QStringList{"2BB1:0001", "0a89:0020", "2bb1:0001"}
+                               << QByteArray("2BB1:0001\n0a89:0020\n2bb1:0001");
+        // Not rewritten when nothing is new: its trailing line feed stays.
+        QTest::newRow("nothing new") << QByteArray("0a89:0020\n") << QStringList{"0a89:0020"}
+                                     << QStringList{"0a89:0020"} << QByteArray("0a89:0020\n");
+    }
+
+    void rememberAutobind()
+    {
+        QFETCH(QByteArray, stored);
+        QFETCH(QStringList, ids);
+        QTemporaryDir dir;
+        QFile file(dir.filePath("autobind.txt"));
+        QVERIFY(stored.isNull() || (file.open(QIODevice::WriteOnly) && file.write(stored) > 0));
+        file.close();
+        QTEST(HostSetup::rememberAutobind(file.fileName(), ids), "known");
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QTEST(file.readAll(), "file");
+        // A path that can be neither read nor written counts as an empty list.
+        QCOMPARE(HostSetup::rememberAutobind(dir.path(), ids), ids);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestHostSetup)
