@@ -6,13 +6,13 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QStringEncoder>
 
 namespace Orv {
 
 QString psQuote(const QString &text)
 {
     QString quoted;
-    quoted.reserve(text.size() + 2);
     quoted += u'\'';
     for (const QChar c : text) {
         quoted += c;
@@ -61,8 +61,8 @@ QString elevatedCommand(const QString &scriptPath, const QString &resultPath)
             .arg(psQuote(QDir::toNativeSeparators(scriptPath)), scriptSha256(),
                  psQuote(QDir::toNativeSeparators(resultPath)), psQuote(kUsbipdMsiUrl),
                  psQuote(kUsbipdMsiSha256));
-    const QByteArray utf16(reinterpret_cast<const char *>(wrapper.utf16()),
-                           wrapper.size() * qsizetype(sizeof(char16_t)));
+    QStringEncoder toUtf16Le(QStringEncoder::Utf16LE);
+    const QByteArray utf16 = toUtf16Le(wrapper);
     return QStringLiteral("-NoProfile -NonInteractive -ExecutionPolicy Bypass -WindowStyle Hidden "
                           "-EncodedCommand %1")
         .arg(QString::fromLatin1(utf16.toBase64()));
@@ -76,13 +76,9 @@ HostSetupResult parseResult(const QByteArray &bytes)
         return result;
     result.valid = true;
 
-    // The script writes seven fraction digits; the reader takes what it can of them.
-    const QString at = root.value(QLatin1String("at")).toString();
-    result.at = QDateTime::fromString(at, Qt::ISODateWithMs);
-    if (!result.at.isValid())
-        result.at = QDateTime::fromString(at, Qt::ISODate);
-    if (result.at.isValid())
-        result.at = result.at.toUTC();
+    // Takes the script's seven fraction digits as well as a time without any.
+    result.at = QDateTime::fromString(root.value(QLatin1String("at")).toString(), Qt::ISODateWithMs)
+                    .toUTC();
 
     result.ok = root.value(QLatin1String("ok")).toBool(false);
     result.reboot = root.value(QLatin1String("reboot")).toBool(false);
