@@ -1,6 +1,7 @@
 #include "utmhost/hostsetup.h"
 
 #include "core/util.h"
+#include "platform/systeminfo.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,6 +22,13 @@ QString psQuote(const QString &text)
     }
     quoted += u'\'';
     return quoted;
+}
+
+QDateTime bootTimeUtc()
+{
+    // No system has been up for no time at all: zero is the reading's failure.
+    const qint64 sinceBoot = millisecondsSinceBoot();
+    return sinceBoot > 0 ? QDateTime::currentDateTimeUtc().addMSecs(-sinceBoot) : QDateTime();
 }
 
 namespace HostSetup {

@@ -41,6 +41,9 @@ struct HostSetupVerdict
 // ' ‘ ’ ‚ ‛, so each of them is doubled.
 QString psQuote(const QString &text);
 
+// When Windows last started, in UTC; invalid when the system does not tell.
+QDateTime bootTimeUtc();
+
 } // namespace Orv
 
 // The elevated set-up of Windows: the script built into the program, the command line that runs

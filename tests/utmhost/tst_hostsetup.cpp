@@ -1,6 +1,7 @@
 #include "utmhost/hostsetup.h"
 
 #include "core/util.h"
+#include "platform/systeminfo.h"
 
 #include <QDir>
 #include <QRegularExpression>
@@ -215,6 +216,15 @@ private slots:
                   .arg(int(result.reboot))
                   .arg(result.error, result.firewall, result.autobind.join(u','), steps.join(u',')),
               "fields");
+    }
+
+    void bootTimeIsUptimeAgo()
+    {
+        const QDateTime before = QDateTime::currentDateTimeUtc();
+        const QDateTime boot = bootTimeUtc();
+        const qint64 uptime = millisecondsSinceBoot();
+        QCOMPARE(boot.timeSpec(), Qt::UTC);
+        QVERIFY(qAbs(boot.msecsTo(before) - uptime) < 1000);
     }
 
     void rememberAutobind_data()
