@@ -1,8 +1,10 @@
 #include "utmhost/utmhost.h"
 
 #include "core/util.h"
+#include "utmhost/payloaddownloader.h"
 
 #include <QDir>
+#include <QNetworkAccessManager>
 
 namespace Orv {
 namespace {
@@ -22,6 +24,9 @@ UtmHost::UtmHost(UtmHostConfig config, IHostShell *shell, QObject *parent)
     : QObject(parent)
     , m_config(std::move(config))
     , m_shell(shell)
+    , m_network(std::make_unique<QNetworkAccessManager>())
+    , m_downloader(std::make_unique<PayloadDownloader>(m_network.get()))
+    , m_metrics(std::make_unique<HostMetrics>())
 {
     if (m_config.wslConfigPath.isEmpty())
         m_config.wslConfigPath = QDir::homePath() + QStringLiteral("/.wslconfig");
@@ -30,6 +35,7 @@ UtmHost::UtmHost(UtmHostConfig config, IHostShell *shell, QObject *parent)
 
     connect(&m_refreshTimer, &QTimer::timeout, this, &UtmHost::refresh);
     connect(&m_retryTimer, &QTimer::timeout, this, &UtmHost::refresh);
+    connect(&m_samplerTimer, &QTimer::timeout, this, &UtmHost::sampleResources);
     m_samplerTimer.setInterval(kSamplerMs);
     m_retryTimer.setSingleShot(true);
 }
@@ -42,6 +48,7 @@ UtmHost::~UtmHost()
 void UtmHost::start()
 {
     m_shuttingDown = false;
+    sampleResources();
     m_refreshTimer.start(refreshIntervalMs(m_watching));
     refresh();
 }
@@ -58,6 +65,7 @@ void UtmHost::shutdown()
     m_refreshTimer.stop();
     m_samplerTimer.stop();
     m_retryTimer.stop();
+    m_downloader->abort();
     m_shell->stopBackground();
     m_shell->killAll();
 }
@@ -71,6 +79,7 @@ void UtmHost::setWatching(bool on)
         return;
     m_refreshTimer.start(refreshIntervalMs(on));
     if (on) {
+        sampleResources();
         m_samplerTimer.start();
         refresh();
     } else {

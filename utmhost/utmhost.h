@@ -1,6 +1,7 @@
 #pragma once
 
 #include "utmhost/hostrecords.h"
+#include "utmhost/hostresources.h"
 #include "utmhost/processshell.h"
 
 #include <QDateTime>
@@ -12,8 +13,13 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
+
+class QNetworkAccessManager;
 
 namespace Orv {
+
+class PayloadDownloader;
 
 // Texts the host's parts share.
 inline const QString kMsgTokenNotPassed = QStringLiteral(
@@ -94,6 +100,16 @@ public:
     // Starts a refresh cycle; during one, asks for one more; while installing, does nothing.
     void refresh();
 
+    // The last resource sample with the WSL memory limit of the user's .wslconfig (read anew),
+    // else half of the physical memory.
+    HostResources resources() const;
+    // How many more VMs fit now.
+    HostCapacity capacity() const;
+    // The sentence that names what limits the number of further VMs.
+    static QString memoryText(const HostCapacity &capacity, const HostResources &resources);
+    // A size for the page: whole МБ below 1000 MiB, else ГБ (one decimal below 10), in Russian.
+    static QString formatSize(qint64 bytes);
+
 signals:
     void statusChanged();
     void resourcesChanged();
@@ -139,13 +155,20 @@ private:
     void refreshDone();
     void ensureKeepalive();
     void keepaliveExited(const ShellResult &result);
+    // Samples the PC's processor, memory and the disk of the data folder.
+    void sampleResources();
 
     UtmHostConfig m_config;
     IHostShell *m_shell;
+    // Declared in the order of creation: destroyed metrics first, the network last.
+    std::unique_ptr<QNetworkAccessManager> m_network;
+    std::unique_ptr<PayloadDownloader> m_downloader;
+    std::unique_ptr<HostMetrics> m_metrics;
     QTimer m_refreshTimer{this};
     QTimer m_samplerTimer{this};
     QTimer m_retryTimer{this};
     UtmHostStatus m_status;
+    HostResources m_resources;
     QString m_busyText;
     bool m_watching = false;
     bool m_refreshing = false;

@@ -6,6 +6,7 @@
 #include "utmhost/hostparsers.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace Orv {
 namespace {
@@ -16,6 +17,18 @@ constexpr int kKeepaliveFirstDelayMs = 5000;
 constexpr int kKeepaliveLongestDelayMs = 60000;
 
 const QString kMsgDistroSilent = QStringLiteral("Среда VM не отвечает");
+
+// The VMs' memory together; a sum beyond what the number holds stays at its largest.
+qint64 memoryOf(const QList<UtmVm> &vms)
+{
+    constexpr qint64 most = std::numeric_limits<qint64>::max();
+    qint64 total = 0;
+    for (const UtmVm &vm : vms) {
+        const qint64 memory = qMax<qint64>(0, vm.memory);
+        total = memory > most - total ? most : total + memory;
+    }
+    return total;
+}
 
 } // namespace
 
@@ -82,6 +95,7 @@ void UtmHost::listRead(const ShellResult &result)
         m_status.vms.clear();
         m_status.images.clear();
         m_status.distroRunning = false;
+        m_resources.distroRunning = false;
         setPhase(NotInstalled, QString());
         refreshDone();
         return;
@@ -110,6 +124,10 @@ void UtmHost::distroStatusRead(const ShellResult &result)
     m_status.images = report.images;
     m_status.vms = report.vms;
     m_status.distroRunning = true;
+    m_resources.distroRunning = true;
+    m_resources.wslTotal = report.memTotal;
+    m_resources.wslAvailable = report.memAvailable;
+    m_resources.vmsMemory = memoryOf(m_status.vms);
     for (UtmVm &vm : m_status.vms) {
         vm.tokenProblem =
             vm.tokenSerial.isEmpty() ? QString() : m_tokenProblems.value(vm.tokenSerial);
