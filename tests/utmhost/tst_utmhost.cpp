@@ -385,7 +385,9 @@ private slots:
         QCOMPARE(m_status->size(), emitted + 1);
         QCOMPARE(shell().lines().mid(commands), (QStringList{kList, kKeepalive, kScript}));
         host().refresh();
+        QVERIFY(shell().isBackgroundRunning());
         m_host.reset();
+        QVERIFY(!shell().isBackgroundRunning());
         settle();
         QCOMPARE(shell().calls.size(), commands + 4);
     }
