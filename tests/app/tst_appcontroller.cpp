@@ -127,7 +127,12 @@ private slots:
         QSettings().setValue(kDeviceIdKey, QStringLiteral("stored-device"));
 
         auto agent = newAgent();
+        // A refused code first: the server's reason is what the user reads.
+        m_server->enqueue("POST", kPair, FakeAnswer::json(400, {{"error", "Код устарел"}}));
         m_server->setAnswer("POST", kPair, FakeAnswer::json(200, linkAnswer()));
+        agent->pair(QStringLiteral(" 123-456 "));
+        QTRY_COMPARE(agent->lastMessage(), "Код устарел");
+        QVERIFY(!agent->paired());
         agent->pair(QStringLiteral(" 123-456 "));
         QCOMPARE(agent->lastMessage(), "Подключение…");
         QTRY_COMPARE(agent->lastMessage(), kLinked);
@@ -371,6 +376,7 @@ private slots:
         QVERIFY(DeviceTokenStore(deviceTokenPath()).save(kToken));
         QSettings().setValue(kOrganizationNameKey, QStringLiteral("Стоящая (ИНН 1)"));
         auto agent = newAgent();
+        QSignalSpy changed(agent.get(), &AppController::changed);
         QVERIFY(agent->paired());
         QCOMPARE(agent->state(), "connecting");
         QCOMPARE(agent->organization(), "Стоящая (ИНН 1)");
@@ -378,6 +384,7 @@ private slots:
         QCOMPARE(m_server->requestsTo(kPoll).at(0).header("Authorization"),
                  "Bearer " + kToken.toUtf8());
         QTRY_COMPARE(agent->state(), "online");
+        QVERIFY(!changed.isEmpty()); // the window hears of it
         agent->shutdown();
         agent->shutdown();
         QCOMPARE(agent->state(), "idle");
