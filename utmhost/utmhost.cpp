@@ -112,6 +112,8 @@ void UtmHost::finishOperation(bool ok, const QString &message)
 {
     logItems(ok ? Info : Warn, QStringLiteral("хост УТМ:"), message);
     m_busyText.clear();
+    // Counted before the refresh below starts: that cycle is the first to see the change.
+    ++m_operationsFinished;
     emit operationFinished(ok, message);
     refresh();
 }

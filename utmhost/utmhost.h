@@ -8,6 +8,7 @@
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -20,6 +21,9 @@ class QNetworkAccessManager;
 namespace Orv {
 
 class PayloadDownloader;
+namespace SmartCard {
+struct ReaderInfo;
+}
 
 // Texts the host's parts share.
 inline const QString kMsgTokenNotPassed = QStringLiteral(
@@ -40,6 +44,8 @@ struct UtmHostConfig
     QString wslConfigPath; // the user's .wslconfig; empty: the one in the home folder
     // Whether a Windows port is free; empty: a listen on the local host decides.
     std::function<bool(int port)> portProbe;
+    // The PC/SC readers, filling `error` on failure; empty: the system's readers are scanned.
+    std::function<QList<SmartCard::ReaderInfo>(QString *error)> readerScan;
 };
 
 // What the host knows about the machine, read field by field by its controller.
@@ -110,6 +116,24 @@ public:
     // A size for the page: whole МБ below 1000 MiB, else ГБ (one decimal below 10), in Russian.
     static QString formatSize(qint64 bytes);
 
+    // VMs. A change writes the VM's files in the distribution and ends with operationFinished
+    // and a refresh; only that refresh brings the VM list up to date, and until it has, the
+    // operations that look at the list are refused. A number no VM has does nothing.
+    void createVm(const QString &name);
+    void createTestVm(const QString &name, const QString &inn);
+    void startVm(int number);
+    void stopVm(int number);
+    void renameVm(int number, const QString &name);
+    void setVmOnline(int number, bool online);
+    void removeVm(int number);
+    // Answers with logsReady, whatever runs meanwhile. Only the latest request is answered: an
+    // answer that a later request overtook is dropped, so a late one never stands for another VM.
+    void loadLogs(int number);
+
+    // Tokens: gives the token plugged in at `busId` to VM `number`, or takes the VM's away.
+    void assignToken(int number, const QString &busId);
+    void releaseToken(int number);
+
 signals:
     void statusChanged();
     void resourcesChanged();
@@ -158,6 +182,37 @@ private:
     // Samples the PC's processor, memory and the disk of the data folder.
     void sampleResources();
 
+    // VMs.
+    friend class TestUtmHostVms;
+    // False (and the refusal reported) while the VM list may miss the last operation's change.
+    bool vmListCurrent();
+    // The VM that a change of an existing one starts from, when the list may be used.
+    const UtmVm *vmToChange(int number);
+    // Picks the VM's number and name and tests its Windows ports; false when it reported a
+    // refusal.
+    bool nextVmNumber(UtmVm &vm, const QString &name);
+    bool checkPortsFree(const UtmVm &vm, QString &error) const;
+    // Writes and applies the VM (a VmScriptAction) and ends the operation; `done` runs first,
+    // only on success.
+    void writeVm(const UtmVm &vm, int action, const QString &message, bool checkPorts,
+                 const std::function<void()> &done);
+    void writeTestVm(UtmVm vm, const QString &imageRef);
+    // The guard and the write every change of a listed VM (`found`; none: nothing happens)
+    // shares; `change` turns the listed record into the one to write.
+    void changeVm(const UtmVm *found, const QString &busyText,
+                  const std::function<void(UtmVm &)> &change, int action, const QString &message,
+                  const std::function<void()> &done = nullptr);
+
+    // Tokens. readTokens is the last step of every refresh that gets as far as the
+    // distribution: it reads usbipd's devices, then ends the cycle.
+    void readTokens();
+    void tokensRead(const ShellResult &result);
+    void parseTokens();
+    void checkPcsc();
+    void reattachTokens();
+    void reattachDone(const UtmVm &vm, const ShellResult &result);
+    void onTokenAttached(const UtmVm &vm, const QString &description);
+
     UtmHostConfig m_config;
     IHostShell *m_shell;
     // Declared in the order of creation: destroyed metrics first, the network last.
@@ -181,6 +236,20 @@ private:
     std::function<void()> m_afterRefresh;
     // Counts shutdowns: completions of requests made before the latest one are dropped.
     quint64 m_epoch = 0;
+
+    // VMs: finished operations counted, as the running cycle found them at its start and as the
+    // VM list reflects them; the list is current while the last two agree.
+    quint64 m_operationsFinished = 0;
+    quint64 m_cycleOperations = 0;
+    quint64 m_listOperations = 0;
+    // The latest request for a VM's journal.
+    quint64 m_logsRequest = 0;
+
+    // Tokens: when each serial was last attached without being asked, the tokens without serial
+    // already warned about (by InstanceId) and the PC/SC readers already reported.
+    QHash<QString, QDateTime> m_reattachTimes;
+    QSet<QString> m_warnedTokens;
+    QSet<QString> m_loggedReaders;
 };
 
 } // namespace Orv

@@ -44,6 +44,7 @@ void UtmHost::refresh()
     if (m_status.phase == Installing)
         return;
     m_refreshing = true;
+    m_cycleOperations = m_operationsFinished;
     if (wslPath().isEmpty()) {
         setPhase(NoWsl, kMsgNeedWindowsComponents);
         refreshDone();
@@ -97,7 +98,8 @@ void UtmHost::listRead(const ShellResult &result)
         m_status.distroRunning = false;
         m_resources.distroRunning = false;
         setPhase(NotInstalled, QString());
-        refreshDone();
+        m_listOperations = m_cycleOperations;
+        readTokens();
         return;
     }
     ensureKeepalive();
@@ -115,7 +117,7 @@ void UtmHost::distroStatusRead(const ShellResult &result)
     if (!result.succeeded()) {
         // The page keeps the last good VM list beside the problem.
         setPhase(Error, failureText(kMsgDistroSilent, result));
-        refreshDone();
+        readTokens();
         return;
     }
     m_keepaliveDelayMs = 0;
@@ -123,6 +125,7 @@ void UtmHost::distroStatusRead(const ShellResult &result)
     m_status.systemdState = report.systemd;
     m_status.images = report.images;
     m_status.vms = report.vms;
+    m_listOperations = m_cycleOperations;
     m_status.distroRunning = true;
     m_resources.distroRunning = true;
     m_resources.wslTotal = report.memTotal;
@@ -135,7 +138,7 @@ void UtmHost::distroStatusRead(const ShellResult &result)
     const bool up =
         report.systemd == QLatin1String("running") || report.systemd == QLatin1String("degraded");
     setPhase(up ? Running : Starting, QString());
-    refreshDone();
+    readTokens();
 }
 
 void UtmHost::refreshDone()
