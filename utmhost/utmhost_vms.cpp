@@ -26,13 +26,14 @@ bool windowsPortFree(int port)
 
 bool UtmHost::vmListCurrent()
 {
-    if (m_listOperations == m_operationsFinished)
+    // While busy or not running, the operation guard refuses with its own reason.
+    if (m_listOperations == m_operationsFinished || !m_busyText.isEmpty() ||
+        m_status.phase != Running) {
         return true;
+    }
     // Until a refresh that started after the last change has read the VMs back, a new VM could
     // take a number already in use and a change could write a VM as it was before.
-    emit operationFinished(
-        false, QStringLiteral("Подождите: %1")
-                   .arg(m_busyText.isEmpty() ? QStringLiteral("обновляем список VM") : m_busyText));
+    emit operationFinished(false, QStringLiteral("Подождите: обновляем список VM"));
     return false;
 }
 
