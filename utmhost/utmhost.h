@@ -104,6 +104,10 @@ public:
 
     // Installs the distribution (when there is none) and the УТМ image the manifest names.
     void install();
+    // Moves every real VM onto the УТМ image the manifest names, then deletes unused old images.
+    void updateImage();
+    // Unregisters the distribution with every VM and its УТМ database, and deletes its folder.
+    void removeHost();
 
     // The last resource sample with the WSL memory limit of the user's .wslconfig (read anew),
     // else half of the physical memory.
@@ -196,6 +200,8 @@ private:
     // The image for a new VM (the manifest's when present, else the last by name), or empty.
     QString runtimeImageRef() const;
     QString mockImageRef() const;
+    void moveVmsToImage(QList<UtmVm> remaining, const QString &imageRef, bool hadImage);
+    void pruneOldImages(const QString &imageRef, bool hadImage);
 
     UtmHostConfig m_config;
     IHostShell *m_shell;

@@ -179,6 +179,11 @@ private slots:
         QVERIFY(QFile::exists(dataPath("wsl/ext4.vhdx")));
         QTRY_VERIFY(!host->m_refreshing && host->status().images == QStringList{kTag});
 
+        host->removeHost();
+        QVERIFY(finished.wait(20000));
+        QCOMPARE(finished.takeFirst(), (QVariantList{true, "Все VM удалены вместе с базами УТМ"}));
+        QVERIFY(!QDir(dataPath("wsl")).exists() && wsl.state().isEmpty());
+        QTRY_COMPARE(host->status().phase, int(UtmHost::NotInstalled));
     }
 
     // Only the image needs room when the distribution is there; a refresh under way when a
@@ -220,6 +225,102 @@ private slots:
         const qsizetype commands = shell.calls.size();
         host->start();
         QCOMPARE(shell.calls.size(), commands + 1);
+    }
+
+    // Online VMs go offline before the distribution does; a failed unregistration keeps
+    // everything; without a data folder nothing is touched at all.
+    void removeHostFails()
+    {
+        FakeHostShell shell;
+        const auto host = makeHost(&shell);
+        QSignalSpy finished(host.get(), &UtmHost::operationFinished);
+        QSignalSpy online(host.get(), &UtmHost::vmOnlineChanged);
+        host->m_status.vms.resize(2);
+        host->m_status.vms[0].number = 1;
+        host->m_status.vms[0].online = true;
+        host->m_status.vms[1].number = 5;
+        QVERIFY(QDir().mkpath(dataPath("wsl")));
+        shell.startBackground({}, {});
+        host->removeHost();
+        QCOMPARE(online.takeFirst(), (QVariantList{"http://127.0.0.1:8081", false}));
+        QVERIFY(online.isEmpty() && !shell.isBackgroundRunning());
+        host->removeHost();
+        QCOMPARE(finished.takeFirst(), (QVariantList{false, "Подождите: Удаляем все VM"}));
+        QCOMPARE(shell.lines().constLast(), QString("--unregister utm-desktop"));
+        shell.complete(shell.waiting().constFirst(), FakeHostShell::exited(1));
+        QCOMPARE(finished.takeFirst(), (QVariantList{false, "VM не удалены" + kSeeLog}));
+        QVERIFY(QDir(dataPath("wsl")).exists() && host->busyText().isEmpty());
+        QCOMPARE(host->status().vms.size(), 2);
+
+        host->m_config.dataDir.clear();
+        const qsizetype commands = shell.calls.size();
+        host->removeHost();
+        QCOMPARE(finished.takeFirst(),
+                 (QVariantList{false, "Папка данных хоста не задана — VM не удалены"}));
+        QCOMPARE(shell.calls.size(), commands);
+    }
+
+    void updateImage_data()
+    {
+        QTest::addColumn<bool>("hadImage");
+        QTest::addColumn<QString>("failing");  // the run that fails
+        QTest::addColumn<QList<int>>("moved"); // VMs rewritten; negative: files only
+        QTest::addColumn<QString>("message");
+        const QList<int> all{1, -3, 5};
+        QTest::newRow("new image") << false << QString() << all << "УТМ обновлён: 4.3:b";
+        QTest::newRow("image there") << true << QString() << all << "Новее УТМ нет: 4.3:b";
+        QTest::newRow("prune fails") << true << "podman image rm" << all << "Новее УТМ нет: 4.3:b";
+        QTest::newRow("second fails")
+            << false << utmEnvPath(3) << QList<int>{1, -3} << "VM 3 не перезапустилась" + kSeeLog;
+        QTest::newRow("load fails")
+            << false << kLoad << QList<int>() << "УТМ не обновлён: УТМ не установился" + kSeeLog;
+    }
+
+    // Real VMs move onto the manifest's image one after the other, test VMs never; a failure
+    // stops the chain and keeps the old images.
+    void updateImage()
+    {
+        QFETCH(bool, hadImage);
+        QFETCH(QString, failing);
+        FakeHostShell shell;
+        const auto host = makeHost(&shell);
+        host->setPhase(UtmHost::Running, {});
+        host->m_status.images = hadImage ? QStringList{kOldTag, kTag} : QStringList{kOldTag};
+        QList<UtmVm> vms(5);
+        for (int i = 0; i < 5; ++i) {
+            vms[i].number = i + 1;
+            vms[i].enabled = i != 2;
+            vms[i].image = i == 3 ? kTag : kOldTag;
+            vms[i].test = i == 1;
+            vms[i].testFsrarId = "030000000001";
+        }
+        host->m_status.vms = vms;
+        shell.answer("set -eo pipefail", FakeHostShell::exited(0));
+        shell.answer("podman image rm", FakeHostShell::exited(0));
+        shell.answer(kLoad, FakeHostShell::exited(0, "Loaded image(s):\n  " + kTag.toUtf8()));
+        if (!failing.isEmpty())
+            shell.answer(failing, FakeHostShell::exited(1));
+        QSignalSpy finished(host.get(), &UtmHost::operationFinished);
+        host->updateImage();
+        QVERIFY(finished.wait());
+        QList<int> moved;
+        bool pruned = false;
+        for (const FakeHostShell::Call &call : std::as_const(shell.calls)) {
+            pruned = pruned || call.command.stdinData == pruneImagesScript(kTag).toUtf8();
+            for (UtmVm vm : vms) {
+                vm.image = kTag;
+                for (const int action : {VmApply, VmFilesOnly}) {
+                    if (call.command.stdinData == writeVmScript(vm, action, false).toUtf8())
+                        moved << (action == VmApply ? vm.number : -vm.number);
+                }
+            }
+        }
+        QTEST(moved, "moved");
+        // Only a chain that reached its end prunes, and then it succeeds whatever the pruning did.
+        QCOMPARE(pruned, moved.size() == 3);
+        QFETCH(QString, message);
+        QCOMPARE(finished.takeFirst(), (QVariantList{pruned, message}));
+        QVERIFY(host->busyText().isEmpty() && host->status().installStep.isEmpty());
     }
 };
 
