@@ -207,9 +207,11 @@ void UtmHost::waitDistroReady(int attempt, std::function<void()> then)
             QString state;
             for (const QString &line : QString::fromUtf8(result.out).split(u'\n')) {
                 const QStringList fields = line.split(u'\t');
-                if (fields.size() >= 2 && fields[0] == QLatin1String("pid1"))
+                if (fields.size() < 2)
+                    continue;
+                if (fields[0] == QLatin1String("pid1"))
                     pid1 = fields[1].trimmed();
-                else if (fields.size() >= 2 && fields[0] == QLatin1String("systemd"))
+                else if (fields[0] == QLatin1String("systemd"))
                     state = fields[1].trimmed();
             }
             const bool systemd = pid1 == QLatin1String("systemd");
