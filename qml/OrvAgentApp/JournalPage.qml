@@ -1,14 +1,9 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import QtQuick.Layouts
 
 // Second tab: the latest signatures, newest first, each with its result and a refusal's reason.
-ScrollView {
+PageView {
     id: page
-
-    clip: true
-    contentWidth: availableWidth
-    ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
 
     ColumnLayout {
         width: page.availableWidth
@@ -63,7 +58,7 @@ ScrollView {
                             visible: !modelData.ok && modelData.message !== ""
                             text: modelData.message
                             color: Theme.err
-                            wrapMode: Text.WordWrap
+                            wrapMode: Text.Wrap
                         }
                     }
                     Chip {
