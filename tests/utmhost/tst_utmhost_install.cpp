@@ -152,10 +152,12 @@ private slots:
             return;
         QVERIFY(progress.size() > 1 && progress.constFirst() == 0.0 && progress.constLast() == 1.0);
         QCOMPARE(status.images, QStringList{kTag});
+        host->m_tokenProblems.insert("A1B2", kMsgTokenNotPassed);
         host->removeHost();
         QVERIFY(finished.wait(20000));
         QCOMPARE(finished.takeFirst(), (QVariantList{true, "Все VM удалены вместе с базами УТМ"}));
         QVERIFY(!QDir(dataPath("wsl")).exists() && wsl.state().isEmpty());
+        QVERIFY(status.images.isEmpty() && host->m_tokenProblems.isEmpty());
         QTRY_COMPARE(status.phase, int(UtmHost::NotInstalled));
     }
 
@@ -190,6 +192,15 @@ private slots:
         const qsizetype commands = shell.calls.size();
         host->start();
         QCOMPARE(shell.calls.size(), commands + 1);
+
+        // The image for new VMs: the manifest's (fetched above) while present, else the last by
+        // name.
+        host->m_status.images = {"localhost/utm-runtime:10", "localhost/utm-mock:2",
+                                 "localhost/utm-runtime:9", "localhost/utm-mock:10", "zz/x:1"};
+        QCOMPARE(host->runtimeImageRef(), QString("localhost/utm-runtime:9"));
+        QCOMPARE(host->mockImageRef(), QString("localhost/utm-mock:2"));
+        host->m_status.images << kTag;
+        QCOMPARE(host->runtimeImageRef(), kTag);
     }
 
     // Under running VMs: real ones move onto the manifest's image one after the other, test VMs
