@@ -18,7 +18,7 @@ constexpr int kUnregisterTimeoutMs = 120000;
 
 void UtmHost::updateImage()
 {
-    if (!beginOperation(QStringLiteral("Обновляем УТМ")))
+    if (!vmListCurrent() || !beginOperation(QStringLiteral("Обновляем УТМ")))
         return;
     m_failureTitle = QStringLiteral("УТМ не обновлён");
     fetchManifest([this](const PayloadManifest &manifest) {
@@ -80,7 +80,8 @@ void UtmHost::pruneOldImages(const QString &imageRef, bool hadImage)
 
 void UtmHost::removeHost()
 {
-    if (refusedWhileBusy())
+    // The online VMs leave the agent's list: the VM list must hold the last change.
+    if (refusedWhileBusy() || !vmListCurrent())
         return;
     // The distribution's folder lies in the data folder; without one it would be "/wsl" or a
     // folder beside wherever the program was started.

@@ -248,7 +248,11 @@ private slots:
         QCOMPARE(finished.takeFirst(), (QVariantList{true, "УТМ обновлён: 4.3:b"}));
         QCOMPARE(ran(0), (QList<int>{1, -3, 5, 0}));
         QVERIFY(host->busyText().isEmpty() && host->status().installStep.isEmpty());
-        // Not refreshed yet, so the same VMs again, under an image already there.
+        // Refused until a refresh has read the VMs back; then, under an image already there,
+        // the same VMs again, as the list says.
+        host->updateImage();
+        QCOMPARE(finished.takeFirst(), (QVariantList{false, "Подождите: обновляем список VM"}));
+        host->m_listOperations = host->m_operationsFinished;
         const qsizetype first = shell.calls.size();
         shell.answer(utmEnvPath(3), FakeHostShell::exited(1));
         host->updateImage();
@@ -259,6 +263,7 @@ private slots:
 
         QVERIFY(QDir().mkpath(dataPath("wsl")));
         shell.startBackground({}, {});
+        host->m_listOperations = host->m_operationsFinished;
         host->removeHost();
         QCOMPARE(online.takeFirst(), (QVariantList{"http://127.0.0.1:8081", false}));
         QVERIFY(online.isEmpty() && !shell.isBackgroundRunning());
