@@ -144,6 +144,7 @@ private slots:
         m_shell->tools.insert("usbipd", "C:/usbipd/usbipd.exe");
         UtmHostConfig config;
         config.dataDir = m_dir.filePath("utmhost");
+        config.manifestUrl = "http://127.0.0.1:1/manifest.json";
         config.portProbe = [this](int port) {
             m_probed << port;
             return port != 8240;
@@ -204,6 +205,9 @@ private slots:
             host.startVm(9);
             host.releaseToken(4);
         }) << QString() << none;
+        QTest::newRow("no mock") << up << CALL(createTestVm("", ""))
+                                 << "0 Тестовая VM не создана: описание http://127.0.0.1:1/"
+                                 << none;
         QTest::newRow("create fails")
             << up << CALL(createVm("")) << "0 VM 3: изменение не применилось" + kSeeLog << write;
         QTest::newRow("offline fails") << up << CALL(setVmOnline(2, false))
@@ -322,6 +326,7 @@ private slots:
         reader.readerName = "Aktiv Rutoken ECP 00 00";
         m_readers = {reader, reader};
         refreshWith(kThreeVms, devices({{"2-1", "6&1C&0&1", false}}));
+        refreshWith(kThreeVms, devices({{"2-1", "6&1C&0&1", false}}));
         refreshWith(kThreeVms, devices({{"2-1", "6&1C&0&1", false}, {"2-2", "7&0&1", false}}));
         QVERIFY(host().status().usbipdFound && host().status().tokens.size() == 2);
         const QStringList warned = log.matching("[WARN] хост УТМ: носитель без серийного номера: "
@@ -392,6 +397,8 @@ private slots:
         }
         QTEST(host().status().vms[0].tokenProblem, "problem");
         QVERIFY(host().status().vms[1].tokenProblem.isEmpty());
+        QFETCH(QString, problem);
+        QCOMPARE(host().m_tokenProblems.contains(kSerial), !problem.isEmpty() || tag == "unsafe");
         QTEST(actions(), "actions");
         QCOMPARE(log.matching("передан, а /dev/egais не появился").size(), int(tag == "unseen"));
     }
@@ -446,7 +453,8 @@ private slots:
                     host.setVmOnline(1, true);
                 }).startsWith("online http://127.0.0.1:8081 1 | finished 1"));
         perform([&] { host.stopVm(1); });
-        QVERIFY(one().name == "Склад" && one().online && one().activeState == "inactive");
+        QVERIFY(one().name == "Склад" && one().online && !one().enabled);
+        QCOMPARE(one().activeState, "inactive");
         perform([&] { host.startVm(1); });
         QVERIFY(one().enabled && one().activeState == "active");
 
