@@ -214,9 +214,11 @@ private slots:
         shell().answer("daemon-reload", FakeHostShell::exited(fails ? 11 : 0));
         shell().answer(kAttach, FakeHostShell::exited(fails));
         shell().answer(kDetach, FakeHostShell::exited(1, {}, "отказ"));
+        host().m_tokenProblems.insert(kSerial, "старая беда");
         const qsizetype calls = shell().calls.size();
         call(host());
         QTRY_VERIFY(shell().waiting().isEmpty() && m_events.size() == !event.isEmpty());
+        QCOMPARE(host().m_tokenProblems.contains(kSerial), !event.startsWith('1'));
         QVERIFY2(event.isEmpty() || m_events[0].startsWith("finished " + event),
                  qPrintable(m_events.join(" | ")));
         QCOMPARE(this->actions(calls), actions);
