@@ -1,6 +1,7 @@
 #include "core/util.h"
 
-#include <QCryptographicHash>
+#include "core/sha256.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QJsonDocument>
@@ -39,8 +40,8 @@ QString oneLine(const QString &text)
             out += QStringLiteral("\\n");
         else if (c == u'\r')
             out += QStringLiteral("\\r");
-        else if (c.unicode() < 0x20 || c.unicode() == 0x7f || c == QChar::LineSeparator
-                 || c == QChar::ParagraphSeparator)
+        else if (c.unicode() < 0x20 || c.unicode() == 0x7f || c == QChar::LineSeparator ||
+                 c == QChar::ParagraphSeparator)
             out += QStringLiteral("\\u%1").arg(int(c.unicode()), 4, 16, QChar(u'0'));
         else
             out += c;
@@ -112,7 +113,9 @@ QString signerMissingText(SignerAvailability availability)
 
 QString sha256Hex(const QByteArray &bytes)
 {
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+    Sha256 hash;
+    hash.add(bytes);
+    return hash.hexResult();
 }
 
 QString withoutTrailingSlashes(QString url)
