@@ -104,7 +104,7 @@ void AppController::rebuildCore(StoredToken token)
         }
     }
     refreshJournal();
-    emit changed();
+    notifyChanged();
 }
 
 QString AppController::deviceId()
@@ -122,7 +122,7 @@ QString AppController::deviceId()
 void AppController::connectCore()
 {
     AgentCore *core = m_core.get();
-    connect(core, &AgentCore::stateChanged, this, &AppController::changed);
+    connect(core, &AgentCore::stateChanged, this, &AppController::notifyChanged);
     connect(core, &AgentCore::paired, this,
             [this](const QString &, const QString &inn, const QString &name) {
                 onLinked(inn, name, kLinkedText.arg(name));
@@ -148,10 +148,10 @@ void AppController::connectCore()
     });
     connect(core, &AgentCore::signupLinkFailed, this, &AppController::setLastMessage);
     connect(core, &AgentCore::enrollFailed, this, &AppController::setLastMessage);
-    connect(core, &AgentCore::organizationsChanged, this, &AppController::changed);
+    connect(core, &AgentCore::organizationsChanged, this, &AppController::notifyChanged);
     connect(core, &AgentCore::problem, this, &AppController::setLastMessage);
     connect(core, &AgentCore::taskFinished, this, &AppController::onTaskFinished);
-    connect(core, &AgentCore::utmStatusChanged, this, &AppController::changed);
+    connect(core, &AgentCore::utmStatusChanged, this, &AppController::notifyChanged);
 }
 
 void AppController::onLinked(const QString &inn, const QString &name, const QString &savedMessage)
@@ -190,7 +190,32 @@ void AppController::refreshJournal()
     if (!m_journal)
         return;
     m_journalRows = journalRows(m_journal->recent(50));
+    notifyChanged();
+}
+
+void AppController::notifyChanged()
+{
+    m_availability.reset();
+    m_storeRows.reset();
     emit changed();
+}
+
+SignerAvailability AppController::signerAvailability() const
+{
+    if (!m_availability)
+        m_availability = m_signer->availability();
+    return *m_availability;
+}
+
+const AppController::StoreRows &AppController::storeRows() const
+{
+    if (!m_storeRows) {
+        const QList<CertificateInfo> certificates = m_signer->certificates();
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        m_storeRows =
+            StoreRows{certificateRows(certificates, now), enrollCandidateRows(certificates, now)};
+    }
+    return *m_storeRows;
 }
 
 bool AppController::isCoreBusy() const
@@ -225,7 +250,7 @@ QString AppController::signerName() const
 
 QString AppController::signerMissing() const
 {
-    switch (m_signer->availability()) {
+    switch (signerAvailability()) {
     case SignerAvailability::CspMissing:
         return QStringLiteral("cryptopro");
     case SignerAvailability::PluginMissing:
@@ -237,19 +262,19 @@ QString AppController::signerMissing() const
 
 QString AppController::signerMissingText() const
 {
-    return Orv::signerMissingText(m_signer->availability());
+    return Orv::signerMissingText(signerAvailability());
 }
 
 QVariantList AppController::certificates() const
 {
-    return certificateRows(m_signer->certificates(), QDateTime::currentDateTimeUtc());
+    return storeRows().certificates;
 }
 
 QVariantList AppController::enrollCandidates() const
 {
-    if (m_signer->availability() != SignerAvailability::Ready)
+    if (signerAvailability() != SignerAvailability::Ready)
         return {};
-    return enrollCandidateRows(m_signer->certificates(), QDateTime::currentDateTimeUtc());
+    return storeRows().enrollCandidates;
 }
 
 QVariantList AppController::organizations() const
@@ -265,7 +290,7 @@ QVariantList AppController::utms() const
 void AppController::setLastMessage(const QString &text)
 {
     m_lastMessage = text;
-    emit changed();
+    notifyChanged();
 }
 
 void AppController::pair(const QString &code)
@@ -310,7 +335,7 @@ void AppController::unpair()
 
 void AppController::refreshCertificates()
 {
-    emit changed();
+    notifyChanged();
 }
 
 void AppController::checkUtm()
@@ -364,7 +389,7 @@ void AppController::storeUtmList(const QStringList &endpoints)
 {
     storeUtmEndpoints(m_settings, endpoints);
     syncUtmClients();
-    emit changed();
+    notifyChanged();
 }
 
 // Clients of addresses still listed are kept, so their probes keep what they know; the others
@@ -401,7 +426,7 @@ void AppController::setAutostart(bool on)
             QStringLiteral("\"%1\" %2").arg(executablePath(), autostartArguments().join(u' ')));
     else
         removeAutostartEntry(kRunValueName);
-    emit changed();
+    notifyChanged();
 }
 
 QStringList AppController::autostartArguments() const

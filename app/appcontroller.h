@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/devicetokenstore.h"
+#include "core/signer.h"
 
 #include <QObject>
 #include <QSettings>
@@ -9,13 +10,13 @@
 #include <QVariantList>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace Orv {
 
 class AgentCore;
 class HttpClient;
-class ISigner;
 class Journal;
 class UtmHttpClient;
 
@@ -101,6 +102,19 @@ signals:
 private:
     enum class StoredToken { Load, Ignore };
 
+    // The rows of one listing of the personal store.
+    struct StoreRows
+    {
+        QVariantList certificates;
+        QVariantList enrollCandidates;
+    };
+
+    // Every change goes out through here: what the signer said before it is forgotten first,
+    // as QML reads the properties again inside the emission.
+    void notifyChanged();
+    SignerAvailability signerAvailability() const;
+    const StoreRows &storeRows() const;
+
     void rebuildCore(StoredToken token);
     void releaseCore();
     void connectCore();
@@ -124,6 +138,11 @@ private:
     QString m_lastMessage;
     QVariantList m_journalRows;
     QStringList m_extraAutostartArgs;
+    // What the signer said since the last `changed`. Every page reads the certificates after a
+    // change, several times over; the store is listed once for all of them (a listing goes
+    // through the provider's objects, and logs when the provider is missing).
+    mutable std::optional<SignerAvailability> m_availability;
+    mutable std::optional<StoreRows> m_storeRows;
 };
 
 } // namespace Orv

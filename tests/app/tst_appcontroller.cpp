@@ -13,11 +13,16 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
+#include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QQmlExtensionPlugin>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+
+Q_IMPORT_QML_PLUGIN(OrvAgentAppPlugin)
 
 using namespace Orv;
 using Orv::Test::FakeAnswer;
@@ -52,15 +57,15 @@ QString self()
 }
 
 // A certificate of the organisation, with its key, in the stand-in's personal store.
-QString installCertificate()
+QString installCertificate(const QString &inn = kInn)
 {
     QString error;
     if (!ComStandIn::installProvider(&error) || !ComStandIn::installPlugin(&error))
         qWarning() << error;
     ComStandIn::CertificateRequest request;
-    request.fileName = QStringLiteral("romashka");
+    request.fileName = QStringLiteral("romashka-") + inn;
     request.commonName = kOrganization;
-    request.innLe = kInn;
+    request.innLe = inn;
     request.notBefore = QDateTime::currentDateTimeUtc().addDays(-10);
     request.notAfter = QDateTime::currentDateTimeUtc().addDays(300);
     const ComStandIn::CreatedCertificate created = ComStandIn::createCertificate(request);
@@ -362,6 +367,51 @@ private slots:
         QCOMPARE(autostartEntry(kRunValueName),
                  (QStringList{self(), "--tray"} + arguments).join(' '));
         QCOMPARE(changed.size(), (expected != stored) + 2);
+    }
+
+    // Every page of the window reads the certificates again after each change, some of them
+    // several times; the store is listed once per change all the same, with the missing plug-in
+    // logged once, and a token plugged in meanwhile shows at the next change.
+    void oneListingPerChange_data()
+    {
+        QTest::addColumn<bool>("plugin");
+        QTest::addColumn<int>("opened");
+        QTest::addColumn<int>("warnings");
+        QTest::newRow("plug-in ready") << true << 1 << 0;
+        QTest::newRow("plug-in missing") << false << 0 << 2;
+    }
+
+    void oneListingPerChange()
+    {
+        QFETCH(bool, plugin);
+        QFETCH(int, opened);
+        QFETCH(int, warnings);
+        installCertificate();
+        if (!plugin)
+            QVERIFY(ComStandIn::removePlugin());
+        auto agent = newAgent();
+        QQmlApplicationEngine engine;
+        engine.rootContext()->setContextProperty("agent", agent.get());
+        engine.rootContext()->setContextProperty("utmHost", nullptr);
+        engine.rootContext()->setContextProperty("trayAvailable", false);
+        engine.rootContext()->setContextProperty("startInTray", false);
+        engine.addImportPath("qrc:/qt/qml");
+        engine.load(QUrl("qrc:/qt/qml/OrvAgentApp/Main.qml"));
+        QCOMPARE(engine.rootObjects().size(), 1);
+
+        ComStandIn::setCallLogEnabled(true);
+        for (int change = 1; change <= 2; ++change) {
+            ComStandIn::clearCallLog();
+            Test::LogCapture log;
+            agent->refreshCertificates();
+            QCOMPARE(ComStandIn::callLog().filter("CAdESCOM.Store.Open(").size(), opened);
+            QCOMPARE(log.matching("[WARN]").size(), warnings);
+            QCOMPARE(agent->certificates().size(), plugin ? change : 0);
+            installCertificate(QStringLiteral("7712345679")); // plugged in after the first
+            if (!plugin)
+                QVERIFY(ComStandIn::removePlugin());
+        }
+        ComStandIn::setCallLogEnabled(false);
     }
 
     // A stored token starts the core at once; after shutdown nothing reaches for it, and the
