@@ -10,6 +10,52 @@ ScrollView {
     contentWidth: availableWidth
     ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
 
+    // The controller hands over the newest rows as a new list after every signature. The rows
+    // already shown stay: the new ones are inserted above them and the oldest dropped, so a
+    // signature costs one row, not the whole page.
+    readonly property var journal: agent.journal
+    onJournalChanged: syncRows()
+    Component.onCompleted: syncRows()
+
+    function sameRow(shown, row) {
+        for (const key in row) {
+            if (shown[key] !== row[key])
+                return false
+        }
+        return true
+    }
+
+    function syncRows() {
+        const next = page.journal
+        const count = rows.count
+        // How many new rows lie above the ones already shown.
+        let added = 0
+        for (; added < next.length; ++added) {
+            const overlap = Math.min(count, next.length - added)
+            let i = 0
+            while (i < overlap && sameRow(rows.get(i), next[added + i]))
+                ++i
+            if (i === overlap)
+                break
+        }
+        if (added === next.length && count > 0) {
+            // Nothing in common: the rows are rewritten in place.
+            for (let i = 0; i < Math.min(count, next.length); ++i)
+                rows.set(i, next[i])
+        } else {
+            for (let i = 0; i < added; ++i)
+                rows.insert(i, next[i])
+        }
+        if (rows.count > next.length)
+            rows.remove(next.length, rows.count - next.length)
+        for (let i = rows.count; i < next.length; ++i)
+            rows.append(next[i])
+    }
+
+    ListModel {
+        id: rows
+    }
+
     ColumnLayout {
         width: page.availableWidth
         spacing: 0
@@ -18,10 +64,15 @@ ScrollView {
             Layout.fillWidth: true
 
             Repeater {
-                model: agent.journal
+                model: rows
 
                 PanelRow {
-                    required property var modelData
+                    required property string time
+                    required property string date
+                    required property string title
+                    required property string inn
+                    required property bool ok
+                    required property string message
                     required property int index
 
                     first: index === 0
@@ -32,10 +83,10 @@ ScrollView {
                         spacing: 2
 
                         AppText {
-                            text: modelData.time
+                            text: time
                         }
                         AppText {
-                            text: modelData.date
+                            text: date
                             color: Theme.ink3
                             font.pixelSize: Theme.small
                         }
@@ -47,36 +98,36 @@ ScrollView {
 
                         AppText {
                             Layout.fillWidth: true
-                            text: modelData.title
+                            text: title
                             font.weight: Font.DemiBold
                             maximumLineCount: 1
                             elide: Text.ElideRight
                         }
                         AppText {
                             Layout.fillWidth: true
-                            visible: modelData.inn !== ""
-                            text: qsTr("ИНН %1").arg(modelData.inn)
+                            visible: inn !== ""
+                            text: qsTr("ИНН %1").arg(inn)
                             color: Theme.ink2
                         }
                         AppText {
                             Layout.fillWidth: true
-                            visible: !modelData.ok && modelData.message !== ""
-                            text: modelData.message
+                            visible: !ok && message !== ""
+                            text: message
                             color: Theme.err
                             wrapMode: Text.WordWrap
                         }
                     }
                     Chip {
                         Layout.alignment: Qt.AlignTop
-                        tone: modelData.ok ? "ok" : "err"
-                        text: modelData.ok ? qsTr("Подписано") : qsTr("Отказ")
+                        tone: ok ? "ok" : "err"
+                        text: ok ? qsTr("Подписано") : qsTr("Отказ")
                     }
                 }
             }
 
             PanelRow {
                 first: true
-                visible: agent.journal.length === 0
+                visible: rows.count === 0
 
                 AppText {
                     Layout.fillWidth: true
