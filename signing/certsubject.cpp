@@ -28,8 +28,14 @@ bool earlier(const QDateTime &a, const QDateTime &b)
 
 QString regexCapture(const QString &text, const QString &pattern)
 {
-    const QRegularExpression expression(pattern, QRegularExpression::CaseInsensitiveOption);
-    return expression.match(text).captured(1).trimmed();
+    // Every certificate of every listing goes through the same few patterns; each is compiled
+    // once per thread instead of once per call.
+    thread_local QHash<QString, QRegularExpression> compiled;
+    auto expression = compiled.constFind(pattern);
+    if (expression == compiled.cend())
+        expression = compiled.insert(
+            pattern, QRegularExpression(pattern, QRegularExpression::CaseInsensitiveOption));
+    return expression->match(text).captured(1).trimmed();
 }
 
 QString commonName(const QString &subject)
@@ -41,14 +47,16 @@ QString commonName(const QString &subject)
 QString innFromSubject(const QString &subject)
 {
     // Most specific first: the organisation's INN by name and by identifier, then the person's.
-    static const QString names[] = {
-        QStringLiteral("ИНН\\s*ЮЛ"),  QStringLiteral("1\\.2\\.643\\.100\\.4"),
-        QStringLiteral("ИНН"),        QStringLiteral("1\\.2\\.643\\.3\\.131\\.1\\.1"),
-        QStringLiteral("INN(?:LE)?"),
-    };
-    for (const QString &name : names) {
-        const QString inn = regexCapture(subject, QStringLiteral("(?:^|,|\\s)") + name +
-                                                      QString::fromUtf16(kInnValue));
+    static const QStringList patterns = [] {
+        QStringList list;
+        for (const char16_t *name : {u"ИНН\\s*ЮЛ", u"1\\.2\\.643\\.100\\.4", u"ИНН",
+                                     u"1\\.2\\.643\\.3\\.131\\.1\\.1", u"INN(?:LE)?"})
+            list.append(QStringLiteral("(?:^|,|\\s)") + QString::fromUtf16(name) +
+                        QString::fromUtf16(kInnValue));
+        return list;
+    }();
+    for (const QString &pattern : patterns) {
+        const QString inn = regexCapture(subject, pattern);
         if (inn.isEmpty())
             continue;
         // An organisation's 10-digit INN is sometimes written in 12 positions.
@@ -87,10 +95,13 @@ bool certificateOrder(const CertificateInfo &a, const CertificateInfo &b)
 QList<CertificateInfo> selectSigningCertificates(const QList<CertificateInfo> &certificates,
                                                  const QDateTime &now)
 {
+    // The store gives its dates in local time; compared with a local `now` they need no look at
+    // the time zone each (the instants compared are the same).
+    const QDateTime localNow = now.toLocalTime();
     QHash<QString, CertificateInfo> chosen;
     for (const CertificateInfo &certificate : certificates) {
-        if (certificate.inn.isEmpty() || earlier(now, certificate.validFrom) ||
-            !earlier(now, certificate.validTo))
+        if (certificate.inn.isEmpty() || earlier(localNow, certificate.validFrom) ||
+            !earlier(localNow, certificate.validTo))
             continue;
         const auto previous = chosen.constFind(certificate.inn);
         if (previous != chosen.cend() && !earlier(previous->validTo, certificate.validTo))
