@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QHostInfo>
 #include <QSysInfo>
+#include <QTimer>
 #include <QUrl>
 #include <QUuid>
 
@@ -79,6 +80,7 @@ void AppController::releaseCore()
         return;
     // The member is already null while the core is destroyed: nothing reaches it half-gone.
     m_core.reset();
+    m_coreLists = {};
 }
 
 void AppController::rebuildCore(StoredToken token)
@@ -195,27 +197,37 @@ void AppController::refreshJournal()
 
 void AppController::notifyChanged()
 {
-    m_availability.reset();
-    m_storeRows.reset();
+    m_coreLists = {};
     emit changed();
 }
 
 SignerAvailability AppController::signerAvailability() const
 {
-    if (!m_availability)
-        m_availability = m_signer->availability();
-    return *m_availability;
+    if (!m_signerLists.availability) {
+        m_signerLists.availability = m_signer->availability();
+        forgetSignerLater();
+    }
+    return *m_signerLists.availability;
 }
 
-const AppController::StoreRows &AppController::storeRows() const
+void AppController::listStore() const
 {
-    if (!m_storeRows) {
-        const QList<CertificateInfo> certificates = m_signer->certificates();
-        const QDateTime now = QDateTime::currentDateTimeUtc();
-        m_storeRows =
-            StoreRows{certificateRows(certificates, now), enrollCandidateRows(certificates, now)};
-    }
-    return *m_storeRows;
+    const QList<CertificateInfo> certificates = m_signer->certificates();
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    m_signerLists.certificates = certificateRows(certificates, now);
+    m_signerLists.enrollCandidates = enrollCandidateRows(certificates, now);
+    forgetSignerLater();
+}
+
+void AppController::forgetSignerLater() const
+{
+    if (m_signerForgetPosted)
+        return;
+    m_signerForgetPosted = true;
+    QTimer::singleShot(0, this, [this] {
+        m_signerForgetPosted = false;
+        m_signerLists = {};
+    });
 }
 
 bool AppController::isCoreBusy() const
@@ -267,24 +279,33 @@ QString AppController::signerMissingText() const
 
 QVariantList AppController::certificates() const
 {
-    return storeRows().certificates;
+    if (!m_signerLists.certificates)
+        listStore();
+    return *m_signerLists.certificates;
 }
 
 QVariantList AppController::enrollCandidates() const
 {
     if (signerAvailability() != SignerAvailability::Ready)
         return {};
-    return storeRows().enrollCandidates;
+    if (!m_signerLists.enrollCandidates)
+        listStore();
+    return *m_signerLists.enrollCandidates;
 }
 
 QVariantList AppController::organizations() const
 {
-    return m_core ? organizationRows(m_core->organizations()) : QVariantList();
+    if (!m_coreLists.organizations)
+        m_coreLists.organizations =
+            m_core ? organizationRows(m_core->organizations()) : QVariantList();
+    return *m_coreLists.organizations;
 }
 
 QVariantList AppController::utms() const
 {
-    return m_core ? utmRows(m_core->utmStatuses()) : QVariantList();
+    if (!m_coreLists.utms)
+        m_coreLists.utms = m_core ? utmRows(m_core->utmStatuses()) : QVariantList();
+    return *m_coreLists.utms;
 }
 
 void AppController::setLastMessage(const QString &text)

@@ -102,18 +102,32 @@ signals:
 private:
     enum class StoredToken { Load, Ignore };
 
-    // The rows of one listing of the personal store.
-    struct StoreRows
+    // What the window's lists are built from, kept for the many reads that follow a change:
+    // the window reads every list again after each change, several times over and element by
+    // element. What the signer said (a listing goes through the provider's objects, and is
+    // logged when the provider is missing) serves every change of the same pass of the event
+    // loop, as a task's outcome brings two changes at once; the next pass lists the store again,
+    // so a token plugged in shows at the next change. The core's lists are built again after
+    // each change.
+    struct SignerLists
     {
-        QVariantList certificates;
-        QVariantList enrollCandidates;
+        std::optional<SignerAvailability> availability;
+        std::optional<QVariantList> certificates;
+        std::optional<QVariantList> enrollCandidates;
+    };
+    struct CoreLists
+    {
+        std::optional<QVariantList> organizations;
+        std::optional<QVariantList> utms;
     };
 
-    // Every change goes out through here: what the signer said before it is forgotten first,
-    // as QML reads the properties again inside the emission.
+    // Every change goes out through here: the core's lists built before it are forgotten
+    // first, as QML reads the properties again inside the emission.
     void notifyChanged();
     SignerAvailability signerAvailability() const;
-    const StoreRows &storeRows() const;
+    void listStore() const;
+    // What the signer said is forgotten when control returns to the event loop.
+    void forgetSignerLater() const;
 
     void rebuildCore(StoredToken token);
     void releaseCore();
@@ -138,11 +152,9 @@ private:
     QString m_lastMessage;
     QVariantList m_journalRows;
     QStringList m_extraAutostartArgs;
-    // What the signer said since the last `changed`. Every page reads the certificates after a
-    // change, several times over; the store is listed once for all of them (a listing goes
-    // through the provider's objects, and logs when the provider is missing).
-    mutable std::optional<SignerAvailability> m_availability;
-    mutable std::optional<StoreRows> m_storeRows;
+    mutable SignerLists m_signerLists;
+    mutable bool m_signerForgetPosted = false;
+    mutable CoreLists m_coreLists;
 };
 
 } // namespace Orv

@@ -370,8 +370,9 @@ private slots:
     }
 
     // Every page of the window reads the certificates again after each change, some of them
-    // several times; the store is listed once per change all the same, with the missing plug-in
-    // logged once, and a token plugged in meanwhile shows at the next change.
+    // several times; the store is listed once for all of them, also when a task's outcome
+    // brings two changes at once, with the missing plug-in logged once; a token plugged in
+    // meanwhile shows at the next change.
     void oneListingPerChange_data()
     {
         QTest::addColumn<bool>("plugin");
@@ -401,8 +402,10 @@ private slots:
 
         ComStandIn::setCallLogEnabled(true);
         for (int change = 1; change <= 2; ++change) {
+            QCoreApplication::processEvents(); // the next pass of the event loop
             ComStandIn::clearCallLog();
             Test::LogCapture log;
+            agent->refreshCertificates();
             agent->refreshCertificates();
             QCOMPARE(ComStandIn::callLog().filter("CAdESCOM.Store.Open(").size(), opened);
             QCOMPARE(log.matching("[WARN]").size(), warnings);
@@ -420,7 +423,12 @@ private slots:
     {
         QVERIFY(DeviceTokenStore(deviceTokenPath()).save(kToken));
         QSettings().setValue(kOrganizationNameKey, QStringLiteral("Стоящая (ИНН 1)"));
+        const QJsonObject organization{
+            {"inn", kInn}, {"name", kOrganization}, {"status", "ACTIVE"}};
+        m_server->setAnswer("POST", "/agent/v1/heartbeat",
+                            FakeAnswer::json(200, {{"organizations", QJsonArray{organization}}}));
         auto agent = newAgent();
+        QVERIFY(agent->organizations().isEmpty());
         QVERIFY(agent->paired());
         QCOMPARE(agent->state(), "connecting");
         QCOMPARE(agent->organization(), "Стоящая (ИНН 1)");
@@ -428,6 +436,7 @@ private slots:
         QCOMPARE(m_server->requestsTo(kPoll).at(0).header("Authorization"),
                  "Bearer " + kToken.toUtf8());
         QTRY_COMPARE(agent->state(), "online");
+        QTRY_COMPARE(agent->organizations().size(), 1);
         agent->shutdown();
         agent->shutdown();
         QCOMPARE(agent->state(), "idle");
