@@ -7,6 +7,8 @@ import QtQuick.Layouts
 ScrollView {
     id: page
 
+    readonly property bool signerReady: agent.signerMissing === ""
+
     clip: true
     contentWidth: availableWidth
     ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
@@ -48,7 +50,7 @@ ScrollView {
                     required property int index
 
                     // Below the notice the first certificate keeps its separator.
-                    first: index === 0 && agent.signerMissing === ""
+                    first: index === 0 && page.signerReady
 
                     ColumnLayout {
                         Layout.fillWidth: true

@@ -13,10 +13,6 @@ ScrollView {
     // The controller hands over the newest rows as a new list after every signature. The rows
     // already shown stay: the new ones are inserted above them and the oldest dropped, so a
     // signature costs one row, not the whole page.
-    readonly property var journal: agent.journal
-    onJournalChanged: syncRows()
-    Component.onCompleted: syncRows()
-
     function sameRow(shown, row) {
         for (const key in row) {
             if (shown[key] !== row[key])
@@ -25,8 +21,7 @@ ScrollView {
         return true
     }
 
-    function syncRows() {
-        const next = page.journal
+    function syncRows(next) {
         const count = rows.count
         // How many new rows lie above the ones already shown.
         let added = 0
@@ -59,6 +54,14 @@ ScrollView {
     ColumnLayout {
         width: page.availableWidth
         spacing: 0
+
+        // Notices when the list really changed: a Repeater takes a new model only when it
+        // differs from the one it has, and compares the two without building any row. It has
+        // no delegate and takes no room in the column.
+        Repeater {
+            model: agent.journal
+            onModelChanged: page.syncRows(model)
+        }
 
         ListPanel {
             Layout.fillWidth: true

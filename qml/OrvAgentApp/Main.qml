@@ -13,7 +13,7 @@ ApplicationWindow {
     readonly property bool hostMode: typeof utmHost !== "undefined" && utmHost !== null
     readonly property int activeCount: {
         let n = 0
-        const orgs = agent.organizations
+        const orgs = organizationsSeen.model
         for (let i = 0; i < orgs.length; ++i) {
             if (orgs[i].status === "ACTIVE")
                 ++n
@@ -53,6 +53,14 @@ ApplicationWindow {
     visible: !startInTray
     background: Rectangle {
         color: Theme.bg
+    }
+
+    // The organisations as last taken. The controller hands out a new list at every change of
+    // the agent; a Repeater takes it only when it differs from the one it holds (comparing them
+    // without building any row), so the count above is worked out again only then.
+    Repeater {
+        id: organizationsSeen
+        model: agent.organizations
     }
 
     // Without a notification area there is nowhere to hide: closing ends the agent.
