@@ -4,6 +4,7 @@
 #include "app/instancechannel.h"
 #include "app/selfupdater.h"
 #include "core/util.h"
+#include "platform/console.h"
 #include "utmhost/hostcontroller.h"
 
 #include <QApplication>
@@ -70,7 +71,10 @@ int main(int argc, char *argv[])
         QStringLiteral("Адрес manifest.json нагрузки хоста УТМ (http, https или file)"),
         QStringLiteral("url"));
     parser.addOptions({serverOption, trayOption, utmHostOption, utmHostSourceOption});
+    // Help, the version and errors in the options are for the console the user started us from.
+    Orv::attachParentConsole();
     parser.process(app);
+    Orv::releaseParentConsole();
 
     if (Orv::sendShowToRunningInstance())
         return 0;

@@ -1,6 +1,6 @@
 #include "core/canonicaljson.h"
 
-#include "core/sha256.h"
+#include "platform/sha256.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,6 +1,6 @@
 #include "core/util.h"
 
-#include "core/sha256.h"
+#include "platform/sha256.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,17 +1,12 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import QtQuick.Layouts
 
 // Third tab: every certificate of the personal store, also those that cannot connect an
 // organisation, so that the user sees why one is missing on the first tab.
-ScrollView {
+PageView {
     id: page
 
     readonly property bool signerReady: agent.signerMissing === ""
-
-    clip: true
-    contentWidth: availableWidth
-    ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
 
     ColumnLayout {
         width: page.availableWidth

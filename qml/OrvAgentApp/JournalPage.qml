@@ -1,14 +1,9 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import QtQuick.Layouts
 
 // Second tab: the latest signatures, newest first, each with its result and a refusal's reason.
-ScrollView {
+PageView {
     id: page
-
-    clip: true
-    contentWidth: availableWidth
-    ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
 
     // The controller hands over the newest rows as a new list after every signature. The rows
     // already shown stay: the new ones are inserted above them and the oldest dropped, so a
@@ -117,7 +112,7 @@ ScrollView {
                             visible: !ok && message !== ""
                             text: message
                             color: Theme.err
-                            wrapMode: Text.WordWrap
+                            wrapMode: Text.Wrap
                         }
                     }
                     Chip {

@@ -54,6 +54,9 @@ ApplicationWindow {
     background: Rectangle {
         color: Theme.bg
     }
+    // Tooltips take the theme's colours like everything else in the window.
+    palette.toolTipBase: Theme.panel
+    palette.toolTipText: Theme.ink
 
     // The organisations as last taken. The controller hands out a new list at every change of
     // the agent; a Repeater takes it only when it differs from the one it holds (comparing them
@@ -286,9 +289,11 @@ ApplicationWindow {
                 anchors.verticalCenter: parent.verticalCenter
                 spacing: 8
 
+                // Messages may quote paths and addresses, which break where they must rather
+                // than run out of the bar.
                 AppText {
                     Layout.fillWidth: true
-                    wrapMode: Text.WordWrap
+                    wrapMode: Text.Wrap
                     text: agent.lastMessage
                 }
                 AppButton {
@@ -309,44 +314,21 @@ ApplicationWindow {
             Layout.bottomMargin: 14
             spacing: 16
 
-            CheckBox {
+            // Where the footer is short of room, the box's label wraps rather than push the
+            // version and the unpair action out of the window. Layouts round widths down: the
+            // label needs its width rounded up to stay on one line where there is room.
+            AppCheckBox {
                 id: autostartBox
 
+                Layout.fillWidth: true
+                Layout.maximumWidth: Math.ceil(implicitWidth)
                 text: qsTr("Запускать при входе в Windows")
                 checked: agent.autostart
-                font.family: Theme.family
-                font.pixelSize: Theme.body
+                wrapMode: Text.WordWrap
                 // The box shows what the agent really did, also when the change failed.
                 onToggled: {
                     agent.autostart = checked
                     checked = Qt.binding(function () { return agent.autostart })
-                }
-
-                indicator: Rectangle {
-                    x: autostartBox.leftPadding
-                    y: (autostartBox.height - height) / 2
-                    implicitWidth: 16
-                    implicitHeight: 16
-                    radius: 4
-                    color: autostartBox.checked ? Theme.brand : Theme.panel
-                    border.width: autostartBox.checked ? 0 : 1
-                    border.color: autostartBox.visualFocus ? Theme.brandText : Theme.ink3
-
-                    Text {
-                        anchors.centerIn: parent
-                        visible: autostartBox.checked
-                        text: "✓"
-                        textFormat: Text.PlainText
-                        color: "#FFFFFF"
-                        font.pixelSize: 12
-                        font.weight: Font.Bold
-                    }
-                }
-
-                contentItem: AppText {
-                    text: autostartBox.text
-                    leftPadding: autostartBox.indicator.width + 8
-                    verticalAlignment: Text.AlignVCenter
                 }
             }
 

@@ -1,10 +1,9 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import QtQuick.Layouts
 
 // First tab: the organisations served, and the two ways to add one: by an organisation's
 // signature or by a one-time code from the cabinet.
-ScrollView {
+PageView {
     id: page
 
     // Candidates whose organisation is already working or waiting for its owner are left out;
@@ -43,10 +42,6 @@ ScrollView {
         if (codeField.text.length >= 8)
             agent.pair(codeField.text)
     }
-
-    clip: true
-    contentWidth: availableWidth
-    ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
 
     ColumnLayout {
         width: page.availableWidth
@@ -88,10 +83,14 @@ ScrollView {
                             maximumLineCount: 1
                             elide: Text.ElideRight
                         }
+                        // Beside an unfinished registration's chip and button a small window
+                        // leaves little room.
                         AppText {
                             Layout.fillWidth: true
                             text: qsTr("ИНН %1").arg(modelData.inn)
                             color: Theme.ink2
+                            maximumLineCount: 1
+                            elide: Text.ElideRight
                         }
                     }
                     Chip {

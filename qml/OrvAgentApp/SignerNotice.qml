@@ -21,7 +21,11 @@ PanelRow {
             text: agent.signerMissingText
         }
 
-        RowLayout {
+        // Where the three buttons do not fit side by side, they wrap. The width the flow asks
+        // for follows the width it gets, so the layout is told to ignore it.
+        Flow {
+            Layout.fillWidth: true
+            Layout.preferredWidth: 0
             spacing: 8
 
             AppButton {

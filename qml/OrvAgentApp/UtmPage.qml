@@ -1,9 +1,8 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import QtQuick.Layouts
 
 // Fourth tab: the УТМ addresses this agent serves and what the last probe of each found.
-ScrollView {
+PageView {
     id: page
 
     // The field keeps a refused address for correction.
@@ -29,10 +28,6 @@ ScrollView {
             parts.push(qsTr("сертификат КЭП до %1").arg(row.gostExpires))
         return parts.join(", ")
     }
-
-    clip: true
-    contentWidth: availableWidth
-    ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
 
     ColumnLayout {
         width: page.availableWidth
@@ -81,7 +76,8 @@ ScrollView {
                             Layout.fillWidth: true
                             Layout.topMargin: 4
                             visible: modelData.error !== ""
-                            wrapMode: Text.WordWrap
+                            // Errors quote addresses and paths: they break where they must.
+                            wrapMode: Text.Wrap
                             color: Theme.err
                             text: modelData.error
                         }

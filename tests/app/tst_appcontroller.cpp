@@ -132,7 +132,12 @@ private slots:
         QSettings().setValue(kDeviceIdKey, QStringLiteral("stored-device"));
 
         auto agent = newAgent();
+        // A refused code first: the server's reason is what the user reads.
+        m_server->enqueue("POST", kPair, FakeAnswer::json(400, {{"error", "Код устарел"}}));
         m_server->setAnswer("POST", kPair, FakeAnswer::json(200, linkAnswer()));
+        agent->pair(QStringLiteral(" 123-456 "));
+        QTRY_COMPARE(agent->lastMessage(), "Код устарел");
+        QVERIFY(!agent->paired());
         agent->pair(QStringLiteral(" 123-456 "));
         QCOMPARE(agent->lastMessage(), "Подключение…");
         QTRY_COMPARE(agent->lastMessage(), kLinked);
@@ -429,6 +434,7 @@ private slots:
                             FakeAnswer::json(200, {{"organizations", QJsonArray{organization}}}));
         auto agent = newAgent();
         QVERIFY(agent->organizations().isEmpty());
+        QSignalSpy changed(agent.get(), &AppController::changed);
         QVERIFY(agent->paired());
         QCOMPARE(agent->state(), "connecting");
         QCOMPARE(agent->organization(), "Стоящая (ИНН 1)");
@@ -437,6 +443,7 @@ private slots:
                  "Bearer " + kToken.toUtf8());
         QTRY_COMPARE(agent->state(), "online");
         QTRY_COMPARE(agent->organizations().size(), 1);
+        QVERIFY(!changed.isEmpty()); // the window hears of it
         agent->shutdown();
         agent->shutdown();
         QCOMPARE(agent->state(), "idle");

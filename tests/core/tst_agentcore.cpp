@@ -6,6 +6,7 @@
 #include "tests/support/fakesigner.h"
 #include "tests/support/fakeutm.h"
 #include "tests/support/logcapture.h"
+#include "tests/support/testdata.h"
 #include "utm/utmclient.h"
 
 #include <QFile>
@@ -113,12 +114,6 @@ int nthCall(const FakeParvisTransport &http, const QString &path, int n)
 qsizetype logged(const Test::LogCapture &log, const QString &text)
 {
     return log.matching(text).size();
-}
-
-QByteArray readData(const QString &name)
-{
-    QFile file(QFINDTESTDATA(QStringLiteral("../data/upd/") + name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -335,8 +330,10 @@ private slots:
     void endToEnd()
     {
         const QByteArray document = "document bytes";
-        const QByteArray buyerTitle = readData(QStringLiteral("buyer-title-cp1251.xml"));
-        const QString sellerTitle = QString::fromUtf8(readData(QStringLiteral("seller-title.xml")));
+        const QByteArray buyerTitle =
+            Test::readTestData(QStringLiteral("upd/buyer-title-cp1251.xml"));
+        const QString sellerTitle =
+            QString::fromUtf8(Test::readTestData(QStringLiteral("upd/seller-title.xml")));
         QVERIFY(!buyerTitle.isEmpty() && !sellerTitle.isEmpty());
         const QString fsrarId = Test::FakeUtmIdentity().fsrarId;
         const QByteArray upload =

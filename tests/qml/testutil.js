@@ -39,3 +39,22 @@ function button(root, text) {
 function buttons(root) {
     return findAll(root, it => it.visible && it.clicked !== undefined && it.kind !== undefined)
 }
+
+// Visible items under root whose right edge, in window coordinates, lies past edge, and texts
+// that draw past their own right side. Each is described as its type, its text if any, and where
+// it ends.
+function pastRightEdge(root, edge) {
+    return findAll(root, it => it.visible && it.width > 0 && it.height > 0)
+        .map(it => {
+            const left = it.mapToItem(null, 0, 0).x
+            if (it.truncated === undefined)
+                return { item: it, right: left + it.width, limit: edge }
+            const drawn = Math.max(it.width, it.contentWidth)
+            return { item: it, limit: Math.min(edge, left + it.width),
+                     right: it.effectiveHorizontalAlignment === 4 // Text.AlignHCenter
+                            ? left + (it.width + drawn) / 2 : left + drawn }
+        })
+        .filter(hit => hit.right > hit.limit + 0.5)
+        .map(hit => String(hit.item).split("(")[0] + (hit.item.text ? " «" + hit.item.text + "»" : "")
+             + " to " + Math.round(hit.right))
+}

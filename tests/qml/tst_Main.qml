@@ -1,4 +1,5 @@
 import QtQuick
+import QtQuick.Controls.Basic
 import QtTest
 import OrvAgentApp
 import "testutil.js" as Util
@@ -13,9 +14,8 @@ Item {
         Main {}
     }
 
-    QtObject {
+    FakeUtmHost {
         id: host
-        property bool watching: false
     }
 
     TestCase {
@@ -289,49 +289,137 @@ Item {
             compare(counts, [2 + 5, 2 + 3, 2 + 3, 2 + 4])
         }
 
-        // Screenshots for a person to look at: every page in light and dark.
-        function test_screenshots() {
-            testEnv.setContextProperty("utmHost", host)
-            open()
+        // Everything that can crowd the window at once: long names, a message with a path, the
+        // signer notice with all its buttons, the update banner.
+        function crowd(paired) {
+            const name = "Общество с ограниченной ответственностью «Торговый дом Северная звезда и партнёры»"
+            agent.lastMessage = "Журнал не открыт: C:\\Users\\buhgalter.ivanova.svetlana\\AppData\\Local\\TellvaneOrvAgent\\journal.db"
+            agent.signerMissing = paired ? "plugin" : "cryptopro"
+            agent.signerMissingText = "Не установлен КриптоПро CSP: без него подписи не видны. Установите его и нажмите «Проверить снова»."
+            agent.enrollCandidates = [{ "inn": "500100732259", "title": name, "thumbprint": "t",
+                                        "validTo": "31.12.2030", "personal": true }]
+            if (!paired)
+                return
+            win.pendingUpdate = "0.13.0-2"
             agent.state = "online"
             agent.statusText = "На связи"
             agent.paired = true
             agent.autostart = true
-            agent.lastMessage = "Организация «ООО Ромашка» подключена"
-            agent.organizations = [org("ACTIVE"), { "inn": "500100732259", "status": "ACTIVE",
-                                                    "name": "ИП Иванов Иван Иванович",
-                                                    "signupPending": true }]
-            agent.journal = [
-                { "date": "05.03", "time": "14:02:11", "title": "Документ Честного знака",
-                  "inn": "7701234567", "ok": true, "message": "" },
-                { "date": "05.03", "time": "13:58:40", "title": "Приёмка УПД", "inn": "7701234567",
-                  "ok": false, "message": "ИНН покупателя в УПД не совпадает с ИНН сертификата" }
-            ]
-            agent.certificates = [{ "title": "ООО «Ромашка», Иванов И. И.", "inn": "7701234567",
-                                    "validTo": "14.03.2026", "valid": true, "expiresSoon": true }]
-            agent.utms = [{ "endpoint": "http://192.168.1.10:8080", "checked": true,
-                            "reachable": true, "fsrarId": "030000123456", "inn": "7701234567",
-                            "version": "4.2.0", "error": "", "rsaExpires": "01.06.2025",
-                            "gostExpires": "14.03.2026", "checkedAt": "14:01:57" }]
-            win.pendingUpdate = "0.13.0-2"
-            const dir = testEnv.artifactDir
+            agent.organizations = [org("PENDING"), { "inn": "500100732259", "status": "ACTIVE",
+                                                     "name": name, "signupPending": true }]
+            agent.journal = [{ "date": "05.03", "time": "13:58:40", "title": name,
+                               "inn": "7701234567", "ok": false, "message": agent.lastMessage }]
+            agent.certificates = [{ "title": name, "inn": "", "validTo": "14.03.2026",
+                                    "valid": false, "expiresSoon": true }]
+            agent.utms = [{ "endpoint": "http://utmserver.sklad.torgovyidom.severnayazvezda.local:8080",
+                            "checked": true, "reachable": false, "fsrarId": "030000123456",
+                            "inn": "", "version": "4.2.0", "error": agent.lastMessage,
+                            "rsaExpires": "01.06.2025", "gostExpires": "14.03.2026",
+                            "checkedAt": "14:01:57" }]
+        }
+
+        function page(i) { return pagesLayout().children[i] }
+
+        // What lies past the window's right edge, or past its page's, on the current page.
+        function overflow() {
+            const current = page(pagesLayout().currentIndex)
+            return Util.pastRightEdge(content(), win.width).concat(
+                Util.pastRightEdge(current.contentChildren[0],
+                                   current.mapToItem(null, current.width, 0).x))
+        }
+
+        // At the smallest size a long page says that it scrolls, pairing and unpairing start it
+        // from its top, the control that takes the focus is scrolled into view, and a text cut
+        // short shows in full under the pointer.
+        function test_smallWindow() {
+            open()
+            win.width = 560
+            win.height = 480
+            crowd(false)
+            const flick = page(0).contentItem
+            const bar = page(0).ScrollBar.vertical
+            waitForRendering(content())
+            verify(flick.contentHeight > flick.height && bar.visible)
+            const barX = bar.mapToItem(null, 0, 0).x
+            verify(barX >= page(0).mapToItem(null, page(0).width, 0).x && barX + bar.width < win.width)
+            pagesLayout().currentIndex = 1
+            compare(page(1).ScrollBar.vertical.visible, false)
+            pagesLayout().currentIndex = 0
+
+            for (const paired of [true, false]) {
+                flick.contentY = flick.contentHeight - flick.height
+                agent.paired = paired
+                compare(flick.contentY, 0)
+            }
+
+            const field = Util.findAll(page(0), it => it.placeholderText === "XXXX-XXXX")[0]
+            const check = Util.button(page(0), "Проверить снова")
+            const inView = item => {
+                const y = item.mapToItem(flick, 0, 0).y
+                return y >= 0 && y + item.height <= flick.height
+            }
+            waitForRendering(content())
+            verify(!inView(check) && !inView(field))
+            check.forceActiveFocus()
+            verify(inView(check))
+            keyClick(Qt.Key_Tab)
+            verify(field.activeFocus && inView(field))
+            flick.contentY = 0
+            keyClick(Qt.Key_Backtab)
+            verify(check.activeFocus && inView(check))
+
+            flick.contentY = 0
+            const cut = Util.findAll(content(), it => it.visible && it.truncated)
+            compare(cut.map(t => t.text), [agent.enrollCandidates[0].title])
+            mouseMove(cut[0], 2, 2)
+            const tip = cut[0].ToolTip.toolTip
+            tryCompare(tip, "visible", true)
+            compare(tip.text, cut[0].text)
+            verify(Qt.colorEqual(tip.background.color, Theme.panel))
+        }
+
+        function test_screenshots_data() {
+            return [[560, 480, false], [560, 480, true], [720, 640, false], [720, 640, true]].map(
+                r => ({ tag: r[0] + "x" + r[1] + (r[2] ? "-paired" : "-unpaired"), width: r[0],
+                        height: r[1], paired: r[2] }))
+        }
+
+        // Screenshots for a person to look at: every page in light and dark, at the smallest
+        // and at the first size of the window. Nothing in them runs off the window or out of
+        // its page; where there is room, the notice's buttons stand in one row and the
+        // autostart label on one line, as they did before small windows were looked after.
+        function test_screenshots(data) {
+            testEnv.setContextProperty("utmHost", host)
+            open()
+            win.width = data.width
+            win.height = data.height
+            crowd(data.paired)
+            const dir = testEnv.artifactDir + "/main-" + data.tag
             const schemes = testEnv.setSystemDark(true) ? ["light", "dark"] : ["light"]
             for (const scheme of schemes) {
                 testEnv.setSystemDark(scheme === "dark")
                 for (let i = 0; i < 4; ++i) {
                     pagesLayout().currentIndex = i
                     waitForRendering(content())
-                    grabImage(content()).save(dir + "/main-" + scheme + "-page" + i + ".png")
+                    grabImage(content()).save(dir + "-" + scheme + "-page" + i + ".png")
+                    const past = overflow()
+                    verify(past.length === 0, scheme + " page " + i + ": " + past.join("; "))
                 }
-                pagesLayout().currentIndex = 0
-                const d = dialog(closeTitle)
-                d.open()
-                tryCompare(d, "opened", true)
-                waitForRendering(content())
-                grabImage(content()).save(dir + "/main-" + scheme + "-close.png")
-                d.close()
-                tryCompare(d, "visible", false)
             }
+            pagesLayout().currentIndex = 0
+            const d = dialog(closeTitle)
+            d.open()
+            tryCompare(d, "opened", true)
+            waitForRendering(content())
+            grabImage(content()).save(dir + "-close.png")
+            d.close()
+            tryCompare(d, "visible", false)
+            if (data.width < 720)
+                return
+            const rows = new Set(["Скачать плагин", "Проверить снова"].map(
+                                     label => Util.button(content(), label).mapToItem(null, 0, 0).y))
+            compare([rows.size, Util.shown(content(), "Запускать при входе в Windows").lineCount],
+                    [1, 1])
         }
     }
 }

@@ -2,6 +2,7 @@
 #include "core/util.h"
 #include "tests/support/fakesigner.h"
 #include "tests/support/logcapture.h"
+#include "tests/support/testdata.h"
 
 #include <QFile>
 #include <QJsonObject>
@@ -57,12 +58,6 @@ QJsonObject with(const QString &key, const QJsonValue &value, const QString &key
             object.insert(k, v);
     }
     return object;
-}
-
-QByteArray readData(const QString &name)
-{
-    QFile file(QFINDTESTDATA(QStringLiteral("../data/upd/") + name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -172,10 +167,11 @@ private slots:
         QTest::addColumn<QByteArray>("title");
         QTest::addColumn<QJsonObject>("payload");
 
-        const QByteArray cp1251 = readData(QStringLiteral("buyer-title-cp1251.xml"));
+        const QByteArray cp1251 = Test::readTestData(QStringLiteral("upd/buyer-title-cp1251.xml"));
         QTest::newRow("windows-1251 title")
             << cp1251
-            << payload(cp1251, QString::fromUtf8(readData(QStringLiteral("seller-title.xml"))));
+            << payload(cp1251, QString::fromUtf8(
+                                   Test::readTestData(QStringLiteral("upd/seller-title.xml"))));
         const QByteArray utf8 = buyerTitle();
         QTest::newRow("UTF-8 title") << utf8 << payload();
         QTest::newRow("detached not a boolean") << utf8 << with("detached", "false");

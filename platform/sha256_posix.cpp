@@ -1,4 +1,6 @@
-#include "core/sha256.h"
+// SHA-256 through OpenSSL, which the signing stand-in of these builds links anyway.
+
+#include "platform/sha256.h"
 
 #include <openssl/evp.h>
 
@@ -18,24 +20,24 @@ const EVP_MD *sha256()
 Sha256::Sha256()
     : m_context(EVP_MD_CTX_new())
 {
-    EVP_DigestInit_ex(m_context, sha256(), nullptr);
+    EVP_DigestInit_ex(static_cast<EVP_MD_CTX *>(m_context), sha256(), nullptr);
 }
 
 Sha256::~Sha256()
 {
-    EVP_MD_CTX_free(m_context);
+    EVP_MD_CTX_free(static_cast<EVP_MD_CTX *>(m_context));
 }
 
 void Sha256::add(const char *data, qsizetype size)
 {
-    EVP_DigestUpdate(m_context, data, size_t(size));
+    EVP_DigestUpdate(static_cast<EVP_MD_CTX *>(m_context), data, size_t(size));
 }
 
 QString Sha256::hexResult()
 {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    EVP_DigestFinal_ex(m_context, digest, &length);
+    EVP_DigestFinal_ex(static_cast<EVP_MD_CTX *>(m_context), digest, &length);
     return QString::fromLatin1(
         QByteArray::fromRawData(reinterpret_cast<const char *>(digest), int(length)).toHex());
 }

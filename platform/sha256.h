@@ -3,12 +3,10 @@
 #include <QByteArray>
 #include <QString>
 
-struct evp_md_ctx_st;
-
 namespace Orv {
 
 // SHA-256 of bytes handed over piece by piece, so that a long text can be hashed as it is
-// produced. Not copyable; `hexResult` ends it.
+// produced: the system's own on Windows, OpenSSL's elsewhere. Not copyable; `hexResult` ends it.
 class Sha256
 {
 public:
@@ -23,7 +21,7 @@ public:
     QString hexResult();
 
 private:
-    evp_md_ctx_st *m_context;
+    void *m_context; // the platform's hash object
 };
 
 } // namespace Orv
