@@ -197,7 +197,7 @@ void AppController::refreshJournal()
 
 void AppController::notifyChanged()
 {
-    m_coreLists = {};
+    m_coreLists.utms.reset();
     emit changed();
 }
 
@@ -295,9 +295,14 @@ QVariantList AppController::enrollCandidates() const
 
 QVariantList AppController::organizations() const
 {
-    if (!m_coreLists.organizations)
-        m_coreLists.organizations =
-            m_core ? organizationRows(m_core->organizations()) : QVariantList();
+    if (!m_core)
+        return {};
+    // The core keeps its list as long as the heartbeat brings the same organisations.
+    const QList<OrganizationLink> source = m_core->organizations();
+    if (!m_coreLists.organizations || !source.isSharedWith(m_coreLists.organizationSource)) {
+        m_coreLists.organizationSource = source;
+        m_coreLists.organizations = organizationRows(source);
+    }
     return *m_coreLists.organizations;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/agentclient.h"
 #include "core/devicetokenstore.h"
 #include "core/signer.h"
 
@@ -107,8 +108,8 @@ private:
     // element. What the signer said (a listing goes through the provider's objects, and is
     // logged when the provider is missing) serves every change of the same pass of the event
     // loop, as a task's outcome brings two changes at once; the next pass lists the store again,
-    // so a token plugged in shows at the next change. The core's lists are built again after
-    // each change.
+    // so a token plugged in shows at the next change. The organisation rows are built again
+    // when the core's list is another one, the УТМ rows after each change.
     struct SignerLists
     {
         std::optional<SignerAvailability> availability;
@@ -117,12 +118,13 @@ private:
     };
     struct CoreLists
     {
+        QList<OrganizationLink> organizationSource; // the core's list the rows come from
         std::optional<QVariantList> organizations;
         std::optional<QVariantList> utms;
     };
 
-    // Every change goes out through here: the core's lists built before it are forgotten
-    // first, as QML reads the properties again inside the emission.
+    // Every change goes out through here: the УТМ rows built before it are forgotten first, as
+    // QML reads the properties again inside the emission.
     void notifyChanged();
     SignerAvailability signerAvailability() const;
     void listStore() const;
