@@ -25,8 +25,9 @@ void messageHandler(QtMsgType, const QMessageLogContext &, const QString &messag
     // cannot be taken twice by one thread.
     static QMutex mutex;
     // Kept open between messages, unbuffered: each line still reaches the system before the call
-    // returns, without an open and a close per line.
-    static QFile file;
+    // returns, without an open and a close per line. Never destroyed, as messages may still come
+    // while the process ends.
+    static QFile &file = *new QFile;
     QMutexLocker lock(&mutex);
     const QString path = logFilePath();
     const QFileInfo info(path);

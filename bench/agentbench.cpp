@@ -31,10 +31,13 @@
 #include <QQmlExtensionPlugin>
 #include <QQuickWindow>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <functional>
@@ -196,6 +199,14 @@ struct TaskTimes
     std::vector<double> nextPoll;  // result received → next poll received
 };
 
+// Runs `work` on the server's thread and waits for it.
+void onServer(FakeParvisServer *server, const std::function<void()> &work)
+{
+    QMetaObject::invokeMethod(server, work, Qt::BlockingQueuedConnection);
+}
+
+// Hands out tasks through the server and notes, on the server's thread, when they go out and
+// when their results come back.
 class TaskRunner
 {
 public:
@@ -203,8 +214,9 @@ public:
         : m_server(server)
         , m_clock(clock)
     {
-        QObject::connect(m_server, &FakeParvisServer::requestArrived,
-                         [this](const FakeRequest &request) { onRequest(request); });
+        QObject::connect(
+            m_server, &FakeParvisServer::requestArrived, m_server,
+            [this](const FakeRequest &request) { onRequest(request); }, Qt::DirectConnection);
     }
 
     // Hands out `runs` tasks one after another and times each; false when one fails.
@@ -214,17 +226,18 @@ public:
             pause(kPauseMs);
             const QString id = QStringLiteral("%1-%2").arg(type).arg(++m_serial);
             m_resultPath = QStringLiteral("/agent/v1/tasks/%1/result").arg(id);
-            m_server->setAnswer("POST", m_resultPath, FakeAnswer::json(200, {}));
-            m_server->enqueue(
-                "GET", kPoll,
+            m_handedOut = -1;
+            m_resultAt = -1;
+            const FakeAnswer task =
                 FakeAnswer::json(200, {{"id", id},
                                        {"type", type},
                                        {"orgInn", payload.value("inn")},
                                        {"payload", payload},
-                                       {"payloadHash", Orv::canonicalJsonSha256(payload)}}));
-            m_handedOut = -1;
-            m_result = {};
-            m_resultAt = -1;
+                                       {"payloadHash", Orv::canonicalJsonSha256(payload)}});
+            onServer(m_server, [&] {
+                m_server->setAnswer("POST", m_resultPath, FakeAnswer::json(200, {}));
+                m_server->enqueue("GET", kPoll, task);
+            });
             if (!waitFor([this] { return m_resultAt >= 0; }, 60000)) {
                 std::printf("  %s: no result within 60 s\n", qPrintable(type));
                 return false;
@@ -255,10 +268,10 @@ private:
             if (m_resultAt >= 0 && m_nextPollAt < 0)
                 m_nextPollAt = now;
         } else if (request.path == m_resultPath) {
-            m_resultAt = now;
+            m_result = request.json();
             m_resultProcessor = processorMs();
             m_nextPollAt = -1;
-            m_result = request.json();
+            m_resultAt = now; // last: the waiting thread reads the others once it sees this
         }
     }
 
@@ -266,11 +279,11 @@ private:
     const QElapsedTimer *m_clock;
     int m_serial = 0;
     QString m_resultPath;
-    double m_handedOut = -1;
-    double m_resultAt = -1;
-    double m_handedOutProcessor = 0;
-    double m_resultProcessor = 0;
-    double m_nextPollAt = -1;
+    std::atomic<double> m_handedOut = -1;
+    std::atomic<double> m_resultAt = -1;
+    std::atomic<double> m_handedOutProcessor = 0;
+    std::atomic<double> m_resultProcessor = 0;
+    std::atomic<double> m_nextPollAt = -1;
     QJsonObject m_result;
 };
 
@@ -301,25 +314,42 @@ int runOneSize(int certificates, int runs)
     fillJournal();
     if (!Orv::DeviceTokenStore(Orv::deviceTokenPath()).save(kToken))
         qFatal("the token cannot be stored");
-    FakeParvisServer server;
-    server.setAnswer("POST", "/agent/v1/heartbeat",
-                     FakeAnswer::json(200, heartbeatAnswer(certificates)));
-    server.setAnswer("GET", kPoll, FakeAnswer::empty(204).after(kIdlePollMs));
-
+    // The server answers from a thread of its own, as a real one would: what the agent's GUI
+    // thread does after sending a request (drawing the window, say) does not delay its arrival.
+    QThread serverThread;
+    auto *server = new FakeParvisServer;
+    server->setAnswer("POST", "/agent/v1/heartbeat",
+                      FakeAnswer::json(200, heartbeatAnswer(certificates)));
+    server->setAnswer("GET", kPoll, FakeAnswer::empty(204).after(kIdlePollMs));
     QElapsedTimer clock;
-    double firstHeartbeat = -1;
-    double firstPoll = -1;
-    QObject::connect(&server, &FakeParvisServer::requestArrived, [&](const FakeRequest &request) {
-        const double now = clock.nsecsElapsed() / 1e6;
-        if (request.path == QLatin1String("/agent/v1/heartbeat") && firstHeartbeat < 0)
-            firstHeartbeat = now;
-        if (request.path.startsWith(kPoll + u'?') && firstPoll < 0)
-            firstPoll = now;
+    std::atomic<double> firstHeartbeat = -1;
+    std::atomic<double> firstPoll = -1;
+    QObject::connect(
+        server, &FakeParvisServer::requestArrived, server,
+        [&](const FakeRequest &request) {
+            const double now = clock.nsecsElapsed() / 1e6;
+            if (request.path == QLatin1String("/agent/v1/heartbeat") && firstHeartbeat < 0)
+                firstHeartbeat = now;
+            if (request.path.startsWith(kPoll + u'?') && firstPoll < 0)
+                firstPoll = now;
+        },
+        Qt::DirectConnection);
+    server->moveToThread(&serverThread);
+    serverThread.start();
+    const auto stopServer = qScopeGuard([&] {
+        onServer(server, [server] { delete server; });
+        serverThread.quit();
+        serverThread.wait();
     });
 
     // The start: the controller (its core starts with the stored token), then the window.
     clock.start();
-    Orv::AppController agent(server.baseUrl());
+    Orv::AppController agent(server->baseUrl());
+    double online = -1;
+    QObject::connect(&agent, &Orv::AppController::changed, [&] {
+        if (online < 0 && agent.state() == QLatin1String("online"))
+            online = clock.nsecsElapsed() / 1e6;
+    });
     QQmlApplicationEngine engine;
     engine.rootContext()->setContextProperty(QStringLiteral("agent"), &agent);
     engine.rootContext()->setContextProperty(QStringLiteral("utmHost"), nullptr);
@@ -337,9 +367,8 @@ int runOneSize(int certificates, int runs)
         if (firstFrame < 0)
             firstFrame = clock.nsecsElapsed() / 1e6;
     });
-    if (!waitFor([&] { return firstFrame >= 0 && firstHeartbeat >= 0 && firstPoll >= 0; },
-                 600000)) {
-        std::printf("  no first frame, heartbeat or poll within 10 minutes\n");
+    if (!waitFor([&] { return firstFrame >= 0 && online >= 0; }, 600000)) {
+        std::printf("  no first frame or not online within 10 minutes\n");
         return 1;
     }
     // The organisations arrive with the first heartbeat answer; the window shows them first.
@@ -347,7 +376,7 @@ int runOneSize(int certificates, int runs)
 
     StallProbe probe;
     probe.start();
-    TaskRunner runner(&server, &clock);
+    TaskRunner runner(server, &clock);
     TaskTimes auth;
     TaskTimes document;
     QByteArray bytes(kDocumentBytes, Qt::Uninitialized);
@@ -387,9 +416,9 @@ int runOneSize(int certificates, int runs)
     std::printf("%d certificate(s), %d journal rows, the window open (medians of %d runs):\n",
                 certificates, kJournalRows, runs);
     std::printf("  window: first frame %.0f ms after start (goal: within 1000 ms)\n", firstFrame);
-    std::printf("  first heartbeat at the server %.0f ms after start, first poll %.0f ms "
-                "(they time out after 30000 and 40000 ms)\n",
-                firstHeartbeat, firstPoll);
+    std::printf("  first heartbeat at the server %.0f ms after start, first poll %.0f ms, the "
+                "agent online %.0f ms (the requests time out after 30000 and 40000 ms)\n",
+                firstHeartbeat.load(), firstPoll.load(), online);
     std::printf("  chz.auth turnaround %.2f ms (longest %.2f), processor time %.2f ms\n",
                 median(auth.turnaround), maximum(auth.turnaround), median(auth.processor));
     std::printf("  chz.document 100 KB turnaround %.2f ms (longest %.2f), processor time %.2f ms\n",
