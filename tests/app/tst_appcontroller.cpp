@@ -399,8 +399,9 @@ private slots:
         QQmlApplicationEngine engine;
         engine.rootContext()->setContextProperty("agent", agent.get());
         engine.rootContext()->setContextProperty("utmHost", nullptr);
-        engine.rootContext()->setContextProperty("trayAvailable", false);
-        engine.rootContext()->setContextProperty("startInTray", false);
+        // Hidden, as when started in the tray: every page is there and bound, none is drawn.
+        engine.rootContext()->setContextProperty("trayAvailable", true);
+        engine.rootContext()->setContextProperty("startInTray", true);
         engine.addImportPath("qrc:/qt/qml");
         engine.load(QUrl("qrc:/qt/qml/OrvAgentApp/Main.qml"));
         QCOMPARE(engine.rootObjects().size(), 1);
