@@ -1,6 +1,7 @@
 #include "app/filelog.h"
 
 #include "core/util.h"
+#include "platform/userprivate.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -45,8 +46,8 @@ void messageHandler(QtMsgType, const QMessageLogContext &, const QString &messag
     }
     if (!file.isOpen()) {
         file.setFileName(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text |
-                       QIODevice::Unbuffered))
+        if (!openPrivate(file, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text |
+                                   QIODevice::Unbuffered))
             return;
     }
     file.write(message.toUtf8() + '\n');

@@ -1,0 +1,186 @@
+#pragma once
+
+#include "utmhost/hostrecords.h"
+#include "utmhost/hostresources.h"
+#include "utmhost/processshell.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+
+class QNetworkAccessManager;
+
+namespace Orv {
+
+class PayloadDownloader;
+
+// Texts the host's parts share.
+inline const QString kMsgTokenNotPassed = QStringLiteral(
+    "Носитель не передаётся в VM: компьютер не настроен для этой модели носителя — нажмите "
+    "«Настроить компьютер»");
+inline const QString kMsgSeeAgentLog = QStringLiteral("Подробности — в журнале агента");
+inline const QString kMsgNeedWindowsComponents = QStringLiteral(
+    "Компьютер не настроен для VM: нужны компоненты Windows. Нажмите «Настроить компьютер» — "
+    "Windows один раз спросит разрешение администратора");
+inline const QString kMsgNotReady = QStringLiteral("Компьютер ещё не готов к VM");
+
+// How the host is set up; copied into the host at construction.
+struct UtmHostConfig
+{
+    QString distroName = QStringLiteral("utm-desktop"); // the WSL distribution of all VMs
+    QString dataDir;                                    // the host's own files
+    QString manifestUrl = QStringLiteral("https://dl.parvis.ru/ferrow/utmhost/manifest.json");
+    QString wslConfigPath; // the user's .wslconfig; empty: the one in the home folder
+    // Whether a Windows port is free; empty: a listen on the local host decides.
+    std::function<bool(int port)> portProbe;
+};
+
+// What the host knows about the machine, read field by field by its controller.
+struct UtmHostStatus
+{
+    int phase = 0;      // UtmHost::Phase
+    QString problem;    // shown with NoWsl and Error
+    QString wslVersion; // empty until WSL told it
+    bool distroRunning = false;
+    QString systemdState;
+    QString installStep;
+    double installProgress = -1.0; // 0..1 while a download runs
+    QStringList images;
+    QString manifestImageRef;
+    bool usbipdFound = false;
+    bool setupNeedsAdmin = false;
+    bool rebootPending = false;
+    QString setupReason;
+    QList<UtmVm> vms;
+    QList<HostToken> tokens;
+    QDateTime lastRefresh; // UTC; invalid before the first refresh
+};
+
+// The engine of host mode: keeps the state of WSL, its distribution and the VMs in it, learns it
+// by a refresh cycle of outside programs run through `shell`, and runs one user operation at a
+// time. Starts nothing until `start` (or `setWatching(true)`); after `shutdown` nothing runs and no
+// earlier completion has any effect until `start`. Everything happens on the GUI thread.
+class UtmHost : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum Phase : int {
+        Checking = 0,
+        NoWsl = 1,
+        NotInstalled = 2,
+        Installing = 3,
+        Starting = 4,
+        Running = 5,
+        Error = 6,
+    };
+
+    // `shell` is not owned and must outlive the host.
+    UtmHost(UtmHostConfig config, IHostShell *shell, QObject *parent = nullptr);
+    ~UtmHost() override;
+
+    const UtmHostConfig &config() const { return m_config; }
+    const UtmHostStatus &status() const { return m_status; }
+    // The user operation under way; empty when idle.
+    QString busyText() const { return m_busyText; }
+    bool watching() const { return m_watching; }
+
+    void start();
+    // Stops the timers, the keep-alive and every program in flight. Safe to call again.
+    void shutdown();
+    // The host page is shown: refresh more often and sample the resources meanwhile.
+    void setWatching(bool on);
+    // Starts a refresh cycle; during one, asks for one more; while installing, does nothing.
+    void refresh();
+
+    // The last resource sample with the WSL memory limit of the user's .wslconfig (read anew),
+    // else half of the physical memory.
+    HostResources resources() const;
+    // How many more VMs fit now.
+    HostCapacity capacity() const;
+    // The sentence that names what limits the number of further VMs.
+    static QString memoryText(const HostCapacity &capacity, const HostResources &resources);
+    // A size for the page: whole МБ below 1000 MiB, else ГБ (one decimal below 10), in Russian.
+    static QString formatSize(qint64 bytes);
+
+signals:
+    void statusChanged();
+    void resourcesChanged();
+    void operationFinished(bool ok, const QString &message);
+    void logsReady(int number, const QString &text);
+    void vmOnlineChanged(const QString &endpoint, bool online);
+
+private:
+    friend class TestUtmHost;
+
+    // The guard of every user operation: false (and the refusal reported) while another one runs
+    // or before the host is running.
+    bool beginOperation(const QString &text);
+    // Ends the operation under way, reports it and refreshes.
+    void finishOperation(bool ok, const QString &message);
+    // The user's text for a failed step ("<step>. see the log"); the details go to the log.
+    QString failureText(const QString &step, const ShellResult &result) const;
+    void setPhase(Phase phase, const QString &problem);
+    // The VM with that number, or null; valid until the VM list changes.
+    UtmVm *findVm(int number);
+    QString wslPath() const;
+    ShellCommand wslCommand(const QStringList &arguments, int timeoutMs) const;
+    // `script` run as root by bash inside the distribution, read from standard input.
+    ShellCommand distroScriptCommand(const QString &script, int timeoutMs) const;
+    // Every completion the host hands to the shell goes through this: it reaches `step` only
+    // while the host lives and only when no shutdown came between the request and its end.
+    template<typename Step> ShellCallback guarded(Step step)
+    {
+        return [self = QPointer<UtmHost>(this), epoch = m_epoch,
+                step = std::move(step)](const ShellResult &result) {
+            if (self && self->m_epoch == epoch)
+                step(result);
+        };
+    }
+
+    // The refresh cycle, one step per completion.
+    void readVersion();
+    void versionRead(const ShellResult &result);
+    void readList();
+    void listRead(const ShellResult &result);
+    void readDistroStatus();
+    void distroStatusRead(const ShellResult &result);
+    void refreshDone();
+    void ensureKeepalive();
+    void keepaliveExited(const ShellResult &result);
+    // Samples the PC's processor, memory and the disk of the data folder.
+    void sampleResources();
+
+    UtmHostConfig m_config;
+    IHostShell *m_shell;
+    // Declared in the order of creation: destroyed metrics first, the network last.
+    std::unique_ptr<QNetworkAccessManager> m_network;
+    std::unique_ptr<PayloadDownloader> m_downloader;
+    std::unique_ptr<HostMetrics> m_metrics;
+    QTimer m_refreshTimer{this};
+    QTimer m_samplerTimer{this};
+    QTimer m_retryTimer{this};
+    UtmHostStatus m_status;
+    HostResources m_resources;
+    QString m_busyText;
+    bool m_watching = false;
+    bool m_refreshing = false;
+    bool m_refreshPending = false;
+    bool m_shuttingDown = false;
+    int m_keepaliveDelayMs = 0;
+    // Token serial to the problem shown on the VM that holds it.
+    QHash<QString, QString> m_tokenProblems;
+    // Run once by the end of the first refresh with nothing pending.
+    std::function<void()> m_afterRefresh;
+    // Counts shutdowns: completions of requests made before the latest one are dropped.
+    quint64 m_epoch = 0;
+};
+
+} // namespace Orv
