@@ -57,6 +57,24 @@ QStringList childProcesses()
     return found;
 }
 
+// A set-up result as the script writes it; "@now" becomes the time the run ends.
+QByteArray setupJson(const QString &ok, const QString &reboot, const QString &firewall,
+                     const QString &at = "@now")
+{
+    return QString(R"({"format": 1, "at": "%1", "ok": %2, "reboot": %3, "error": "сбой",
+        "firewall": "%4", "autobind": "0a89:0030", "steps": {"name": "wsl", "ok": %2,
+        "text": "есть"}})")
+        .arg(at, ok, reboot, firewall)
+        .toUtf8();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(bytes) == bytes.size();
+}
+
 void settle()
 {
     for (int i = 0; i < 3; ++i)
@@ -500,6 +518,109 @@ private slots:
         host.shutdown();
         QTRY_COMPARE(childProcesses(), QStringList());
         QVERIFY(!status.wait(200));
+    }
+
+    // A fresh PC on real processes and the stand-ins. Two elevated steps at most bring WSL but
+    // cannot close the port; the next one asks for a restart, after which the agent resumes by
+    // itself once (declined this time) and a later start leaves that result alone. A script
+    // changed on disk, a result not of this run and a failed run end the user's set-ups, until one
+    // ends the job.
+    void setUpAcrossARestart()
+    {
+        cleanup();
+        WslStandIn wsl;
+        wsl.exportEnvironment();
+        wsl.setImages({"localhost/utm-runtime:4.2"});
+        QTemporaryDir windows;
+        const QString powershell = windows.filePath("System32/WindowsPowerShell/v1.0/");
+        QVERIFY(QDir().mkpath(powershell) &&
+                QFile::link(WslStandIn::folder() + "/powershell", powershell + "powershell.exe"));
+        QVERIFY(writeFile(windows.filePath("usbipd.json"), R"({"Devices": []})") &&
+                wsl.writeFile("/../wsl-version", "нет"));
+        qputenv("USBIPD_STANDIN_STATE", windows.filePath("usbipd.json").toUtf8());
+        const QString runs = windows.filePath("runs");
+        const auto elevated = [&](const QByteArray &json, const char *exitCode = "0",
+                                  const QString &meanwhile = {}) {
+            qputenv("SystemRoot", windows.path().toUtf8());
+            qputenv("POWERSHELL_STANDIN_RESULT", json);
+            qputenv("POWERSHELL_STANDIN_EXIT", exitCode);
+            qputenv("POWERSHELL_STANDIN_BEFORE",
+                    QString("echo >>%1; rm -f %2; %3")
+                        .arg(runs, wsl.path("/../wsl-version"), meanwhile)
+                        .toUtf8());
+        };
+        ProcessShell processes;
+        UtmHostConfig config;
+        config.dataDir = m_dir.filePath("e2e-setup");
+        std::unique_ptr<UtmHost> agent; // gone before the shell it uses
+        std::unique_ptr<QSignalSpy> finished;
+        const auto startAgent = [&] {
+            finished.reset();
+            agent = std::make_unique<UtmHost>(config, &processes);
+            agent->m_status.usbipdFound = true;
+            finished = std::make_unique<QSignalSpy>(agent.get(), &UtmHost::operationFinished);
+            QSignalSpy cycle(agent.get(), &UtmHost::statusChanged);
+            agent->start();
+            QVERIFY(cycle.wait(20000));
+        };
+        const auto setup = [&](const QString &message) {
+            agent->setup();
+            QTRY_COMPARE_WITH_TIMEOUT(finished->size(), 1, 20000);
+            QCOMPARE(finished->takeFirst().at(1).toString(), message);
+            QTRY_VERIFY_WITH_TIMEOUT(!agent->m_refreshing, 20000);
+        };
+        const QString port = "Порт передачи носителей открыт для всей локальной сети";
+        const QString notDone = "Настройка компьютера не завершена. Подробности — в журнале агента";
+
+        startAgent();
+        QCOMPARE(agent->status().setupReason, QString("Нужны компоненты Windows для VM"));
+        elevated(setupJson("true", "false", "skipped"));
+        agent->setup();
+        QCOMPARE(agent->status().installStep, QString("Настраиваем компьютер — обычно до минуты"));
+        setup("Подождите: Настраиваем компьютер");
+        QTRY_COMPARE_WITH_TIMEOUT(finished->size(), 1, 20000);
+        QCOMPARE(finished->takeFirst(), (QVariantList{false, port}));
+        elevated(setupJson("true", "true", "skipped"));
+        setup(HostSetup::kMsgRestartNeeded);
+        QVERIFY(agent->status().rebootPending && agent->status().phase == UtmHost::Running);
+        setup(HostSetup::kMsgRestartNeeded);
+
+        // Windows restarts: the run now lies before its start.
+        QVERIFY(writeFile(agent->setupResultPath(),
+                          setupJson("true", "true", "skipped", "2000-01-01T00:00:00.0000000Z")));
+        qputenv("ORV_ELEVATION_CONSENT", "declined");
+        startAgent();
+        QTRY_COMPARE_WITH_TIMEOUT(finished->size(), 1, 20000);
+        QCOMPARE(finished->takeFirst().at(1).toString(),
+                 QString("Настройка отменена: без разрешения администратора компьютер не "
+                         "настроить"));
+        agent->refresh();
+        QTRY_VERIFY(!agent->m_refreshing);
+        QVERIFY(agent->busyText().isEmpty()); // once per process
+        QFile marker(m_dir.filePath("e2e-setup/setup-continued"));
+        QVERIFY(marker.open(QIODevice::ReadOnly) && marker.readAll() == "2000-01-01T00:00:00Z");
+
+        qunsetenv("ORV_ELEVATION_CONSENT");
+        startAgent();
+        QVERIFY(agent->busyText().isEmpty()); // that result has been resumed
+        QCOMPARE(agent->status().setupReason, port);
+        qputenv("SystemRoot", " ");
+        setup("Настройка не запустилась. Подробности — в журнале агента");
+        agent->setPhase(UtmHost::Error, "Среда VM не отвечает");
+        setup("Среда VM не отвечает");
+        const QByteArray narrowed = setupJson("true", "false", "narrowed");
+        elevated(narrowed, "0", "echo >>" + m_dir.filePath("e2e-setup/hostsetup.ps1"));
+        setup("Файл настройки подменён — настройка не запущена");
+        elevated(setupJson("true", "false", "skipped",
+                           QDateTime::currentDateTimeUtc().addSecs(-6).toString(Qt::ISODate)));
+        setup(notDone);
+        elevated(setupJson("false", "false", "skipped"), "1");
+        setup(notDone);
+        elevated(narrowed);
+        setup("Компьютер настроен — можно создавать VM");
+        QFile ran(runs);
+        QVERIFY(ran.open(QIODevice::ReadOnly));
+        QCOMPARE(ran.readAll().size(), 7);
     }
 };
 
