@@ -8,12 +8,14 @@
 #include "core/journal.h"
 #include "core/util.h"
 #include "platform/autostart.h"
+#include "platform/userprivate.h"
 #include "signing/cadescomsigner.h"
 #include "utm/utmclient.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFileInfo>
 #include <QHostInfo>
 #include <QSysInfo>
 #include <QUrl>
@@ -53,6 +55,11 @@ AppController::AppController(const QString &serverUrl, QObject *parent)
     migrateLegacyUtmEndpoint(m_settings);
     m_organization = m_settings.value(kOrganizationNameKey).toString();
     rebuildCore(StoredToken::Load);
+    // Written as the umask allows; on the first start the file appears with this sync.
+    m_settings.sync();
+    const QFileInfo settingsFile(m_settings.fileName());
+    makePrivate(settingsFile.absolutePath());
+    makePrivate(settingsFile.absoluteFilePath());
 }
 
 AppController::~AppController()

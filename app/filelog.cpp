@@ -1,6 +1,7 @@
 #include "app/filelog.h"
 
 #include "core/util.h"
+#include "platform/userprivate.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -34,7 +35,7 @@ void messageHandler(QtMsgType, const QMessageLogContext &, const QString &messag
         QFile::rename(path, previous);
     }
     QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+    if (openPrivate(file, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
         file.write(message.toUtf8());
         file.write("\n");
     }

@@ -1,6 +1,7 @@
 #include "app/instancechannel.h"
 
 #include "core/util.h"
+#include "platform/userprivate.h"
 
 #include <QCoreApplication>
 #include <QLocalSocket>
@@ -14,7 +15,7 @@ constexpr int kWaitMs = 500;
 
 QString localServerName()
 {
-    return QStringLiteral("TellvaneFerrow-") + qEnvironmentVariable("USERNAME");
+    return userChannel(QStringLiteral("TellvaneFerrow-") + userName());
 }
 
 bool sendShowToRunningInstance()

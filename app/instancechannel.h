@@ -9,7 +9,9 @@
 namespace Orv {
 
 // One running agent per user: a later start finds the running one through a local channel named
-// "TellvaneFerrow-" and the user name, asks it to show its window and ends.
+// "TellvaneFerrow-" and the user name, asks it to show its window and ends. The channel is the
+// user's own (outside Windows a socket in the user's private runtime folder): another user can
+// neither plant one that a start would take for a running agent nor reach this one.
 QString localServerName();
 
 // Asks the agent running for this user to show its window, waiting up to 500 ms to connect and as

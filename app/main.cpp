@@ -78,6 +78,7 @@ int main(int argc, char *argv[])
 
     if (Orv::sendShowToRunningInstance())
         return 0;
+    Orv::makeDataPrivate();
 
     Orv::logItems(Orv::Info, "запуск агента", QApplication::applicationVersion(),
                   "лог:", Orv::logFilePath());

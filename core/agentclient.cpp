@@ -18,10 +18,18 @@ bool accepted(const HttpResponse &response)
 }
 
 // Ids and INNs come from the server; percent-encoded, a slash, question mark or hash in them
-// cannot steer the request to another endpoint. Ordinary values pass unchanged.
-QString pathSegment(const QString &value)
+// cannot steer the request to another endpoint. Ordinary values pass unchanged. "." and ".." are
+// folded away as dot segments whatever their encoding, so they cannot be used at all: the text
+// for that refusal instead of a segment.
+bool pathSegment(const QString &value, QString *segment, QString *refusal)
 {
-    return QString::fromLatin1(QUrl::toPercentEncoding(value));
+    if (value == QLatin1String(".") || value == QLatin1String("..")) {
+        *refusal =
+            QStringLiteral("Значение «%1» от сервера нельзя подставить в адрес запроса").arg(value);
+        return false;
+    }
+    *segment = QString::fromLatin1(QUrl::toPercentEncoding(value));
+    return true;
 }
 
 } // namespace
@@ -121,7 +129,11 @@ void AgentClient::heartbeat(const QString &token, const QList<Capability> &capab
 
 void AgentClient::requestSignupLink(const QString &token, const QString &inn, LinkCallback done)
 {
-    const QString path = QStringLiteral("/agent/v1/orgs/%1/signup-link").arg(pathSegment(inn));
+    QString segment;
+    QString refusal;
+    if (!pathSegment(inn, &segment, &refusal))
+        return done(false, {}, refusal);
+    const QString path = QStringLiteral("/agent/v1/orgs/%1/signup-link").arg(segment);
     m_http->postJson(
         path, token, {}, kRequestTimeoutMs, [done = std::move(done)](const HttpResponse &response) {
             if (!accepted(response))
@@ -137,7 +149,11 @@ void AgentClient::requestSignupLink(const QString &token, const QString &inn, Li
 void AgentClient::sendResult(const QString &token, const QString &taskId,
                              const TaskOutcome &outcome, ResultCallback done)
 {
-    const QString path = QStringLiteral("/agent/v1/tasks/%1/result").arg(pathSegment(taskId));
+    QString segment;
+    QString refusal;
+    if (!pathSegment(taskId, &segment, &refusal))
+        return done(false, refusal);
+    const QString path = QStringLiteral("/agent/v1/tasks/%1/result").arg(segment);
     const QJsonObject body = outcome.ok ? QJsonObject{{"ok", true}, {"data", outcome.data}}
                                         : QJsonObject{{"ok", false}, {"error", outcome.message}};
     m_http->postJson(path, token, body, kRequestTimeoutMs,
@@ -189,13 +205,13 @@ QString AgentClient::errorText(const HttpResponse &response)
         return QStringLiteral("Нет связи с сервером: %1").arg(response.error);
     const QString serverText = jsonObjectOf(response.body).value(QLatin1String("error")).toString();
     if (!serverText.isEmpty())
-        return serverText;
+        return shortened(serverText);
     return QStringLiteral("Сервер ответил кодом %1").arg(response.status);
 }
 
 bool AgentClient::parseTask(const QByteArray &body, TaskDescriptor *task, QString *error)
 {
-    const QJsonDocument document = QJsonDocument::fromJson(body);
+    const QJsonDocument document = jsonDocumentOf(body);
     if (!document.isObject()) {
         *error = QStringLiteral("Сервер прислал задачу в неожиданном формате");
         return false;
@@ -219,6 +235,10 @@ bool AgentClient::parseTask(const QByteArray &body, TaskDescriptor *task, QStrin
         *error = QStringLiteral("В задаче нет идентификатора или типа");
         return false;
     }
+    // A task whose result could not be posted back is not run at all.
+    QString segment;
+    if (!pathSegment(read.id, &segment, error))
+        return false;
     *task = read;
     return true;
 }
@@ -231,7 +251,7 @@ AgentClient::PairResult AgentClient::parsePairResult(const QByteArray &body)
     result.agentId = object.value(QLatin1String("agentId")).toString();
     result.token = object.value(QLatin1String("token")).toString();
     result.orgInn = organization.value(QLatin1String("inn")).toString();
-    result.orgName = organization.value(QLatin1String("name")).toString();
+    result.orgName = shortened(organization.value(QLatin1String("name")).toString());
     result.status = object.value(QLatin1String("status")).toString();
     result.outcome = object.value(QLatin1String("outcome")).toString();
     result.signupUrl = object.value(QLatin1String("signupUrl")).toString();
@@ -248,7 +268,7 @@ QList<OrganizationLink> AgentClient::parseOrganizations(const QByteArray &body)
         link.inn = object.value(QLatin1String("inn")).toString();
         if (link.inn.isEmpty())
             continue;
-        link.name = object.value(QLatin1String("name")).toString();
+        link.name = shortened(object.value(QLatin1String("name")).toString());
         link.status = object.value(QLatin1String("status")).toString();
         link.signupPending = object.value(QLatin1String("signupPending")).toBool(false);
         organizations.append(link);

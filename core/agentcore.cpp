@@ -13,6 +13,9 @@
 namespace Orv {
 namespace {
 
+// A server or proxy that ends every poll at once would otherwise be asked over and over.
+constexpr qint64 kMinPollSpacingMs = 1000;
+
 bool sameOrganizations(const QList<OrganizationLink> &a, const QList<OrganizationLink> &b)
 {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(),
@@ -103,12 +106,12 @@ void AgentCore::start()
     if (m_running)
         return;
     m_running = true;
-    ++m_run;
     m_backoffMs = 0;
     setState(AgentState::Connecting);
     m_heartbeatTimer.start();
     sendHeartbeat();
-    pollNext();
+    if (!m_polling && !m_busy)
+        pollNext();
 }
 
 void AgentCore::stop()
@@ -230,20 +233,31 @@ void AgentCore::pollNext()
 {
     if (!m_running)
         return;
-    const quint64 run = m_run;
-    m_client.fetchTask(m_token, [this, run](bool ok, bool hasTask, const TaskDescriptor &task,
-                                            const QString &error) {
-        if (!m_running || run != m_run)
-            return;
-        if (!ok)
-            return retryLater(error);
-        m_backoffMs = 0;
-        setState(AgentState::Online);
-        if (hasTask)
-            handleTask(task);
-        else
-            pollNext();
-    });
+    m_polling = true;
+    m_pollClock.start();
+    m_client.fetchTask(
+        m_token, [this](bool ok, bool hasTask, const TaskDescriptor &task, const QString &error) {
+            m_polling = false;
+            if (!m_running)
+                return;
+            if (!ok)
+                return retryLater(error);
+            m_backoffMs = 0;
+            setState(AgentState::Online);
+            if (hasTask)
+                handleTask(task);
+            else
+                pollAfterEmptyAnswer();
+        });
+}
+
+void AgentCore::pollAfterEmptyAnswer()
+{
+    const qint64 rest = kMinPollSpacingMs - m_pollClock.elapsed();
+    if (rest > 0)
+        m_pollTimer.start(int(rest));
+    else
+        pollNext();
 }
 
 void AgentCore::retryLater(const QString &error)
@@ -271,32 +285,35 @@ void AgentCore::handleTask(const TaskDescriptor &task)
 
 void AgentCore::finishTask(const TaskDescriptor &task, const TaskOutcome &outcome)
 {
-    journalTask(task, outcome);
+    QString unjournaled;
+    const bool journaled = journalTask(task, outcome, &unjournaled);
     emit taskFinished(task.type, outcome.ok, outcome.message);
+    // After the task's own message, so that the user sees this one: the row is lost.
+    if (!journaled)
+        emit problem(
+            QStringLiteral("%1. Задача %2 %3, но в журнале её не будет")
+                .arg(unjournaled, shortened(task.type),
+                     outcome.ok ? QStringLiteral("выполнена") : QStringLiteral("не выполнена")));
     if (!m_running) {
         m_busy = false;
         return;
     }
-    const quint64 run = m_run;
     const QString taskId = task.id;
-    m_client.sendResult(m_token, taskId, outcome,
-                        [this, run, taskId](bool ok, const QString &error) {
-                            if (!ok) {
-                                logItems(Warn, QStringLiteral("результат задачи"), taskId,
-                                         QStringLiteral("не принят:"), error);
-                                emit problem(error);
-                            }
-                            m_busy = false;
-                            // A restart in the meantime already polls on its own.
-                            if (run == m_run)
-                                pollNext();
-                        });
+    m_client.sendResult(m_token, taskId, outcome, [this, taskId](bool ok, const QString &error) {
+        if (!ok) {
+            logItems(Warn, QStringLiteral("результат задачи"), taskId, QStringLiteral("не принят:"),
+                     error);
+            emit problem(error);
+        }
+        m_busy = false;
+        pollNext();
+    });
 }
 
-void AgentCore::journalTask(const TaskDescriptor &task, const TaskOutcome &outcome)
+bool AgentCore::journalTask(const TaskDescriptor &task, const TaskOutcome &outcome, QString *error)
 {
     if (!m_journal || isForwardedRead(task, outcome))
-        return;
+        return true;
     JournalEntry entry;
     entry.at = QDateTime::currentDateTimeUtc();
     entry.taskId = task.id;
@@ -306,7 +323,7 @@ void AgentCore::journalTask(const TaskDescriptor &task, const TaskOutcome &outco
     entry.signedHash = outcome.signedHash;
     entry.ok = outcome.ok;
     entry.message = outcome.message;
-    m_journal->append(entry);
+    return m_journal->append(entry, error);
 }
 
 } // namespace Orv

@@ -6,6 +6,7 @@
 #include "core/task.h"
 #include "utm/utmprobe.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QMetaType>
 #include <QObject>
@@ -107,9 +108,11 @@ private:
                            const QString &error);
     void pollNext();
     void retryLater(const QString &error);
+    void pollAfterEmptyAnswer();
     void handleTask(const TaskDescriptor &task);
     void finishTask(const TaskDescriptor &task, const TaskOutcome &outcome);
-    void journalTask(const TaskDescriptor &task, const TaskOutcome &outcome);
+    // False with the journal's text in `error` when the row could not be written.
+    bool journalTask(const TaskDescriptor &task, const TaskOutcome &outcome, QString *error);
     void signEnrollChallenge(const QString &inn, const QString &thumbprint,
                              const QList<CertificateInfo> &certificates, const QString &challengeId,
                              const QString &data, bool detached);
@@ -127,8 +130,10 @@ private:
     bool m_running = false;
     bool m_busy = false;
     int m_backoffMs = 0;
-    // Counts starts, so answers to requests of an earlier run cannot start a second loop.
-    quint64 m_run = 0;
+    // A poll is out. With a task in progress it carries the loop across a stop and a start, so
+    // that a restart neither drops what it brings nor starts a second loop.
+    bool m_polling = false;
+    QElapsedTimer m_pollClock;
     QTimer m_heartbeatTimer;
     QTimer m_pollTimer;
 };

@@ -52,6 +52,23 @@ void abortReplies(QList<QPointer<QNetworkReply>> &inFlight)
     }
 }
 
+void capAnswer(QNetworkReply *reply, qint64 maxBytes, const std::shared_ptr<bool> &exceeded)
+{
+    // Unbounded, the network layer's own thread reads on into memory until an abort queued behind
+    // everything else takes effect: hundreds of MB from a fast sender.
+    reply->setReadBufferSize(maxBytes + 1);
+    const auto check = [reply, maxBytes, exceeded] {
+        const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+        if (!*exceeded && reply->isRunning() &&
+            (announced > maxBytes || reply->bytesAvailable() > maxBytes)) {
+            *exceeded = true;
+            reply->abort();
+        }
+    };
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, check);
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, check);
+}
+
 HttpClient::HttpClient(const QString &baseUrl, QObject *parent)
     : QObject(parent)
     , m_baseUrl(withoutTrailingSlashes(baseUrl))
@@ -93,6 +110,10 @@ void HttpClient::send(const QByteArray &verb, const QString &path, const QString
                           QByteArrayLiteral("application/json"));
     // Our own timer bounds each request; the layer's transfer time-out would race with it.
     request.setTransferTimeout(0);
+    // Each redirect is judged before it is followed: the layer's own policy would carry the
+    // token, and a 307 the body, to any other host.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::UserVerifiedRedirectPolicy);
 
     QNetworkReply *reply = m_network.sendCustomRequest(request, verb, body);
     m_inFlight.append(reply);
@@ -102,10 +123,33 @@ void HttpClient::send(const QByteArray &verb, const QString &path, const QString
     connect(timer, &QTimer::timeout, reply, [this, reply] { onRequestTimeout(reply); });
     timer->start(timeoutMs);
 
-    connect(reply, &QNetworkReply::finished, this,
-            [this, reply, timer, callback = std::move(callback)] {
-                onReplyFinished(reply, timer, callback);
+    auto oversized = std::make_shared<bool>(false);
+    capAnswer(reply, kMaxAnswerBytes, oversized);
+    auto refusedOrigin = std::make_shared<QString>();
+    connect(reply, &QNetworkReply::redirected, reply,
+            [this, reply, refusedOrigin](const QUrl &target) {
+                onRedirected(reply, target, refusedOrigin.get());
             });
+    connect(reply, &QNetworkReply::finished, this,
+            [this, reply, timer, oversized, refusedOrigin, callback = std::move(callback)] {
+                onReplyFinished(reply, timer, *oversized, *refusedOrigin, callback);
+            });
+}
+
+void HttpClient::onRedirected(QNetworkReply *reply, const QUrl &target, QString *refusedOrigin)
+{
+    const QUrl origin = reply->request().url();
+    const auto port = [](const QUrl &url) {
+        return url.port(url.scheme() == QLatin1String("https") ? 443 : 80);
+    };
+    if (target.scheme() == origin.scheme() && target.host() == origin.host() &&
+        port(target) == port(origin)) {
+        emit reply->redirectAllowed();
+        return;
+    }
+    *refusedOrigin = target.toString(QUrl::RemoveUserInfo | QUrl::RemovePath | QUrl::RemoveQuery |
+                                     QUrl::RemoveFragment);
+    reply->abort();
 }
 
 void HttpClient::onRequestTimeout(QNetworkReply *reply)
@@ -115,7 +159,8 @@ void HttpClient::onRequestTimeout(QNetworkReply *reply)
     reply->abort();
 }
 
-void HttpClient::onReplyFinished(QNetworkReply *reply, QTimer *timer, const HttpCallback &callback)
+void HttpClient::onReplyFinished(QNetworkReply *reply, QTimer *timer, bool oversized,
+                                 const QString &refusedOrigin, const HttpCallback &callback)
 {
     // The reply lives on until the event loop deletes it; a tick in between must not abort a
     // finished exchange or log a time-out that never happened.
@@ -124,12 +169,22 @@ void HttpClient::onReplyFinished(QNetworkReply *reply, QTimer *timer, const Http
     m_inFlight.removeIf([reply](const QPointer<QNetworkReply> &p) { return p == reply || !p; });
 
     HttpResponse response;
-    response.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    response.body = remainingBody(reply);
-    if (transferBrokeOff(reply->error(), response.status))
-        response.status = 0;
-    if (response.status == 0)
-        response.error = reply->errorString();
+    if (!refusedOrigin.isEmpty()) {
+        response.error =
+            QStringLiteral(
+                "Сервер перенаправил запрос на чужой адрес (%1), туда агент не обращается")
+                .arg(shortened(refusedOrigin));
+    } else if (oversized) {
+        response.error = QStringLiteral("Ответ сервера больше %1 МБ — агент его не принимает")
+                             .arg(kMaxAnswerBytes / (1024 * 1024));
+    } else {
+        response.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        response.body = remainingBody(reply);
+        if (transferBrokeOff(reply->error(), response.status))
+            response.status = 0;
+        if (response.status == 0)
+            response.error = reply->errorString();
+    }
     reply->deleteLater();
 
     // Last, because the callback may destroy this client.

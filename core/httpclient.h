@@ -9,8 +9,10 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 class QTimer;
+class QUrl;
 
 namespace Orv {
 
@@ -35,9 +37,15 @@ QByteArray remainingBody(QNetworkReply *reply);
 // returns. What `abortAll` does in both HTTP clients.
 void abortReplies(QList<QPointer<QNetworkReply>> &inFlight);
 
+// Aborts `reply` and sets `*exceeded` as soon as its answer is known to be larger than `maxBytes`,
+// by the length it announces or by what arrived; the network layer reads no further than one byte
+// past the cap meanwhile. Both HTTP clients cap their answers so.
+void capAnswer(QNetworkReply *reply, qint64 maxBytes, const std::shared_ptr<bool> &exceeded);
+
 // JSON transport towards one server. Each call is one exchange whose callback runs exactly once:
 // from the event loop, or synchronously inside abortAll and the implementation's destructor.
-// An empty token sends no authorisation.
+// An empty token sends no authorisation. Neither the token nor a body ever goes to another origin
+// than the server's: a redirect elsewhere ends the exchange as a transport failure.
 class IHttpClient
 {
 public:
@@ -66,11 +74,17 @@ public:
                   HttpCallback callback) override;
     void abortAll() override;
 
+    // Far above any task the server sends, documents of tens of MB included.
+    static constexpr qint64 kMaxAnswerBytes = 256 * 1024 * 1024;
+
 private:
     void send(const QByteArray &verb, const QString &path, const QString &token,
               const QByteArray &body, int timeoutMs, HttpCallback callback);
     void onRequestTimeout(QNetworkReply *reply);
-    void onReplyFinished(QNetworkReply *reply, QTimer *timer, const HttpCallback &callback);
+    void onRedirected(QNetworkReply *reply, const QUrl &target, QString *refusedOrigin);
+    // `refusedOrigin`: where a refused redirect pointed, else empty.
+    void onReplyFinished(QNetworkReply *reply, QTimer *timer, bool oversized,
+                         const QString &refusedOrigin, const HttpCallback &callback);
 
     QString m_baseUrl;
     QNetworkAccessManager m_network;

@@ -1,6 +1,7 @@
 #include "core/journal.h"
 
 #include "core/util.h"
+#include "platform/userprivate.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -67,6 +68,8 @@ bool Journal::open(QString *error)
         setError(error, failure);
         return false;
     }
+    // SQLite creates the file as the umask allows, and its journal files after it take its mode.
+    makePrivate(m_path);
 
     // Tables from older versions lack org_inn. When it cannot be added, the statements leave it
     // out, so rows are still written and read, only without the INN.
@@ -141,15 +144,16 @@ bool Journal::append(const JournalEntry &entry, QString *error)
     QString failure;
     if (QSqlQuery *query = statement(m_insert, sql, &failure)) {
         const QDateTime at = entry.at.isValid() ? entry.at : QDateTime::currentDateTimeUtc();
+        // Every text but our own signed hash may come from the server; the window shows them.
         query->addBindValue(at.toString(Qt::ISODate));
-        query->addBindValue(notNull(entry.taskId));
-        query->addBindValue(notNull(entry.type));
+        query->addBindValue(notNull(shortened(entry.taskId)));
+        query->addBindValue(notNull(shortened(entry.type)));
         if (m_hasOrgInn)
-            query->addBindValue(entry.orgInn);
-        query->addBindValue(notNull(entry.payloadHash));
+            query->addBindValue(shortened(entry.orgInn));
+        query->addBindValue(notNull(shortened(entry.payloadHash)));
         query->addBindValue(entry.signedHash.isEmpty() ? QVariant() : QVariant(entry.signedHash));
         query->addBindValue(entry.ok ? 1 : 0);
-        query->addBindValue(entry.message);
+        query->addBindValue(shortened(entry.message));
         if (query->exec()) {
             query->finish();
             return true;

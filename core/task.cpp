@@ -1,11 +1,14 @@
 #include "core/task.h"
 
+#include "core/util.h"
+
 namespace Orv {
 
 TaskOutcome TaskOutcome::failure(const QString &message)
 {
+    // Refusals quote what the server sent; the message line, the journal and the log take it.
     TaskOutcome outcome;
-    outcome.message = message;
+    outcome.message = shortened(message);
     return outcome;
 }
 

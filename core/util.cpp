@@ -1,8 +1,11 @@
 #include "core/util.h"
 
+#include "platform/userprivate.h"
+
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QMessageLogger>
 #include <QStandardPaths>
@@ -12,8 +15,17 @@ namespace Orv {
 QString dataDir()
 {
     const QString dir = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
-    QDir().mkpath(dir);
+    makePrivatePath(dir);
     return dir;
+}
+
+void makeDataPrivate()
+{
+    const QString dir = dataDir();
+    makePrivate(dir);
+    for (const QFileInfo &entry :
+         QDir(dir).entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks))
+        makePrivate(entry.filePath());
 }
 
 QString journalPath()
@@ -29,7 +41,8 @@ QString deviceTokenPath()
 namespace {
 
 // Values from outside (ids, types, paths, answers) reach log lines; a line break or other control
-// character in them must not split a line or forge one that looks like ours.
+// character in them (C1's NEL included, a line break to many readers) must not split a line or
+// forge one that looks like ours.
 QString oneLine(const QString &text)
 {
     QString out;
@@ -39,8 +52,8 @@ QString oneLine(const QString &text)
             out += QStringLiteral("\\n");
         else if (c == u'\r')
             out += QStringLiteral("\\r");
-        else if (c.unicode() < 0x20 || c.unicode() == 0x7f || c == QChar::LineSeparator
-                 || c == QChar::ParagraphSeparator)
+        else if (c.category() == QChar::Other_Control || c == QChar::LineSeparator ||
+                 c == QChar::ParagraphSeparator)
             out += QStringLiteral("\\u%1").arg(int(c.unicode()), 4, 16, QChar(u'0'));
         else
             out += c;
@@ -74,6 +87,12 @@ void logMessage(int level, const QString &text)
         logger.critical("%s", line.constData());
         break;
     }
+}
+
+QString shortened(const QString &text)
+{
+    constexpr qsizetype kLimit = 500;
+    return text.size() <= kLimit ? text : text.left(kLimit - 1) + u'…';
 }
 
 void setError(QString *error, const QString &text)
@@ -122,9 +141,38 @@ QString withoutTrailingSlashes(QString url)
     return url;
 }
 
+QJsonDocument jsonDocumentOf(const QByteArray &bytes)
+{
+    // Written as an escape, which the parser keeps, a U+FEFF that opens a string survives; the
+    // rest goes through unchanged.
+    constexpr QByteArrayView bom("\xEF\xBB\xBF");
+    if (!bytes.contains(bom))
+        return QJsonDocument::fromJson(bytes);
+    QByteArray json;
+    json.reserve(bytes.size());
+    bool inString = false;
+    bool escaped = false;
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const char c = bytes[i];
+        json += c;
+        if (escaped) {
+            escaped = false;
+        } else if (c == '\\') {
+            escaped = inString;
+        } else if (c == '"') {
+            inString = !inString;
+            if (inString && QByteArrayView(bytes).sliced(i + 1).startsWith(bom)) {
+                json += "\\ufeff";
+                i += bom.size();
+            }
+        }
+    }
+    return QJsonDocument::fromJson(json);
+}
+
 QJsonObject jsonObjectOf(const QByteArray &bytes)
 {
-    return QJsonDocument::fromJson(bytes).object();
+    return jsonDocumentOf(bytes).object();
 }
 
 QString isoUtcText(const QDateTime &at)

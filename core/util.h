@@ -5,30 +5,47 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QDebug>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
+
+#include <type_traits>
 
 namespace Orv {
 
 enum LogLevel : int { Debug = 0, Info = 1, Warn = 2, Error = 3 };
 
-// The writable per-user folder of every file the program keeps, created on each call.
+// The writable per-user folder of every file the program keeps, created on each call; nobody but
+// the user may read what is in it.
 QString dataDir();
+// Tightens the data folder and the files in it to the user alone: run at start-up, so that what
+// an earlier version left open to others is closed too.
+void makeDataPrivate();
 QString journalPath();
 QString deviceTokenPath();
 
 // Writes "<UTC time> [LEVEL] text" to the Qt message log; a level outside 0..3 writes nothing.
 void logMessage(int level, const QString &text);
 
-// Logs the items as a Qt debug stream prints them unquoted, one space apart, trimmed.
-template<typename... Items>
-void logItems(int level, const Items &...items)
+// A text from outside as a message, a log line or the journal shows it: at most 500 characters,
+// a cut marked with "…". What is hashed, signed or sent on is never shortened.
+QString shortened(const QString &text);
+
+// Logs the items as a Qt debug stream prints them unquoted, one space apart, trimmed; each text
+// shortened, since most of them come from outside.
+template<typename... Items> void logItems(int level, const Items &...items)
 {
+    const auto loggable = [](const auto &item) -> decltype(auto) {
+        if constexpr (std::is_convertible_v<decltype(item), QString>)
+            return shortened(item);
+        else
+            return item;
+    };
     QString text;
     {
         QDebug stream(&text);
         stream.noquote();
-        (stream << ... << items);
+        (stream << ... << loggable(items));
     }
     logMessage(level, text.trimmed());
 }
@@ -48,6 +65,9 @@ QString sha256Hex(const QByteArray &bytes);
 // `url` without any of its trailing slashes.
 QString withoutTrailingSlashes(QString url);
 
+// The JSON document in `bytes`, every string exactly as sent (the parser alone would drop a
+// U+FEFF at the start of one).
+QJsonDocument jsonDocumentOf(const QByteArray &bytes);
 // The JSON object in `bytes`; anything else, unreadable bytes included, reads as an empty object.
 QJsonObject jsonObjectOf(const QByteArray &bytes);
 

@@ -10,7 +10,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QSaveFile>
 
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
@@ -445,13 +444,6 @@ Certificate newCertificate(X509_NAME *subject, EVP_PKEY *key, X509 *issuer, EVP_
     return ok ? std::move(certificate) : Certificate();
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
-}
-
 QByteArray pemOf(X509 *certificate)
 {
     Bio out(BIO_new(BIO_s_mem()));
@@ -490,8 +482,8 @@ bool testAuthority(Certificate *certificate, Key *key)
         return false;
     *certificate = newCertificate(name.get(), key->get(), nullptr, key->get(), now.addDays(-1),
                                   now.addYears(20), true);
-    return *certificate && writeFile(keyPath, pemOf(key->get(), {})) &&
-           writeFile(testAuthorityPath(), pemOf(certificate->get()));
+    return *certificate && writePrivateFile(keyPath, pemOf(key->get(), {})) &&
+           writePrivateFile(testAuthorityPath(), pemOf(certificate->get()));
 }
 
 } // namespace
@@ -556,10 +548,10 @@ CreatedCertificate createCertificate(const CertificateRequest &request)
     const QDir folder(storePath(request.location, request.store));
     created.path =
         folder.filePath(base + (pkcs12 ? QStringLiteral(".pfx") : QStringLiteral(".pem")));
-    if (bytes.isEmpty() || !writeFile(created.path, bytes) ||
+    if (bytes.isEmpty() || !writePrivateFile(created.path, bytes) ||
         (!request.pinFileText.isEmpty() &&
-         !writeFile(folder.filePath(base + QStringLiteral(".pin")),
-                    request.pinFileText.toUtf8()))) {
+         !writePrivateFile(folder.filePath(base + QStringLiteral(".pin")),
+                           request.pinFileText.toUtf8()))) {
         created.error = QStringLiteral("Не удалось записать сертификат %1").arg(created.path);
         return created;
     }

@@ -4,8 +4,10 @@
 #include "platform/comstandin.h"
 
 #include "platform/cadesobjects.h"
+#include "platform/userprivate.h"
 
-#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
 #include <QStandardPaths>
 
 namespace Orv::ComStandIn {
@@ -46,6 +48,20 @@ QString storePath(const QString &location, const QString &name)
 QString testAuthorityPath()
 {
     return rootPath() + QStringLiteral("/testca/ca.pem");
+}
+
+bool writePrivateFile(const QString &path, const QByteArray &bytes, QString *error)
+{
+    makePrivatePath(QFileInfo(path).absolutePath());
+    makePrivate(rootPath()); // one made by an older version
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit()) {
+        makePrivate(path);
+        return true;
+    }
+    if (error)
+        *error = file.errorString();
+    return false;
 }
 
 bool installProvider(QString *error)

@@ -22,6 +22,10 @@ QString storePath(const QString &location, const QString &name);
 // The certificate of the test authority that issues every test certificate.
 QString testAuthorityPath();
 
+// Writes `bytes` whole to `path`, a file of the stand-in's folder. Keys and PINs lie there in
+// clear, so the folders and each file are the user's alone. False with the reason in `error`.
+bool writePrivateFile(const QString &path, const QByteArray &bytes, QString *error = nullptr);
+
 bool setRegistryText(const QString &key, const QString &name, const QString &value,
                      QString *error = nullptr);
 // Removes the key with all its subkeys.

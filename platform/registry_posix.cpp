@@ -7,12 +7,9 @@
 
 #include "platform/comstandin.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 namespace Orv {
 
@@ -29,13 +26,11 @@ QJsonObject readRegistry()
 bool writeRegistry(const QJsonObject &registry, QString *error)
 {
     const QString path = ComStandIn::registryPath();
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(QJsonDocument(registry).toJson()) >= 0 &&
-        file.commit())
+    QString reason;
+    if (ComStandIn::writePrivateFile(path, QJsonDocument(registry).toJson(), &reason))
         return true;
     if (error)
-        *error = QStringLiteral("Не удалось записать реестр %1: %2").arg(path, file.errorString());
+        *error = QStringLiteral("Не удалось записать реестр %1: %2").arg(path, reason);
     return false;
 }
 

@@ -11,7 +11,61 @@ namespace {
 
 // An INN is exactly 10 or 12 digits: a longer run is not an INN at all, rather than one whose
 // tail was cut off, and 11 digits are nobody's INN.
-constexpr auto kInnValue = u"\\s*=\\s*([0-9]{12}|[0-9]{10})(?![0-9])";
+constexpr auto kInnValue = u"^([0-9]{12}|[0-9]{10})(?![0-9])";
+
+struct Field
+{
+    QString name;
+    QString value; // as written, quotation marks included
+};
+
+// Where the value that starts at `from` ends: at the next separator, unless it is quoted (inner
+// marks doubled), when separators inside the marks belong to it. A mark that is never closed is
+// an ordinary character.
+qsizetype valueEnd(const QString &subject, qsizetype from)
+{
+    static const QRegularExpression separator(QStringLiteral("[,;+]"));
+    qsizetype at = from;
+    while (at < subject.size() && subject[at].isSpace())
+        ++at;
+    if (at < subject.size() && subject[at] == u'"') {
+        for (qsizetype i = at + 1; i < subject.size(); ++i) {
+            if (subject[i] != u'"')
+                continue;
+            if (i + 1 < subject.size() && subject[i + 1] == u'"') {
+                ++i;
+                continue;
+            }
+            from = i + 1;
+            break;
+        }
+    }
+    const qsizetype end = subject.indexOf(separator, from);
+    return end < 0 ? subject.size() : end;
+}
+
+// The subject's fields in their order. A name or an INN inside a quoted value (a company name
+// may hold anything) is part of that value, never a field of its own.
+QList<Field> subjectFields(const QString &subject)
+{
+    QList<Field> fields;
+    qsizetype at = 0;
+    while (at < subject.size()) {
+        const qsizetype end = valueEnd(subject, at);
+        const QString piece = subject.mid(at, end - at);
+        const qsizetype equals = piece.indexOf(u'=');
+        if (equals < 0) {
+            at = end + 1;
+            continue;
+        }
+        const qsizetype valueFrom = at + equals + 1;
+        const qsizetype valueTo = valueEnd(subject, valueFrom);
+        fields.append(
+            {piece.left(equals).trimmed(), subject.mid(valueFrom, valueTo - valueFrom).trimmed()});
+        at = valueTo + 1;
+    }
+    return fields;
+}
 
 // Invalid date-times count as earlier than every valid one, so a missing start of validity
 // never blocks and a missing end never qualifies.
@@ -34,27 +88,38 @@ QString regexCapture(const QString &text, const QString &pattern)
 
 QString commonName(const QString &subject)
 {
-    const QString name = regexCapture(subject, QStringLiteral("(?:^|,)\\s*CN\\s*=\\s*([^,]+)"));
-    return name.isEmpty() ? subject : name;
+    for (const Field &field : subjectFields(subject)) {
+        if (field.name.compare(QLatin1String("CN"), Qt::CaseInsensitive) == 0)
+            return field.value.isEmpty() ? subject : field.value;
+    }
+    return subject;
 }
 
 QString innFromSubject(const QString &subject)
 {
     // Most specific first: the organisation's INN by name and by identifier, then the person's.
-    static const QString names[] = {
-        QStringLiteral("ИНН\\s*ЮЛ"),  QStringLiteral("1\\.2\\.643\\.100\\.4"),
-        QStringLiteral("ИНН"),        QStringLiteral("1\\.2\\.643\\.3\\.131\\.1\\.1"),
-        QStringLiteral("INN(?:LE)?"),
+    const auto name = [](const char16_t *pattern) {
+        return QRegularExpression(QRegularExpression::anchoredPattern(QString::fromUtf16(pattern)),
+                                  QRegularExpression::CaseInsensitiveOption);
     };
-    for (const QString &name : names) {
-        const QString inn = regexCapture(subject, QStringLiteral("(?:^|,|\\s)") + name +
-                                                      QString::fromUtf16(kInnValue));
-        if (inn.isEmpty())
-            continue;
-        // An organisation's 10-digit INN is sometimes written in 12 positions.
-        if (inn.size() == 12 && inn.startsWith(QStringLiteral("00")))
-            return inn.mid(2);
-        return inn;
+    static const QRegularExpression names[] = {
+        name(u"ИНН\\s*ЮЛ"),  name(u"1\\.2\\.643\\.100\\.4"),
+        name(u"ИНН"),        name(u"1\\.2\\.643\\.3\\.131\\.1\\.1"),
+        name(u"INN(?:LE)?"),
+    };
+    const QList<Field> fields = subjectFields(subject);
+    for (const QRegularExpression &named : names) {
+        for (const Field &field : fields) {
+            const QString inn = named.match(field.name).hasMatch()
+                                    ? regexCapture(field.value, QString::fromUtf16(kInnValue))
+                                    : QString();
+            if (inn.isEmpty())
+                continue;
+            // An organisation's 10-digit INN is sometimes written in 12 positions.
+            if (inn.size() == 12 && inn.startsWith(QStringLiteral("00")))
+                return inn.mid(2);
+            return inn;
+        }
     }
     return {};
 }

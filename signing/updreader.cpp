@@ -91,6 +91,9 @@ SellerTitleInfo readSellerTitle(const QString &xml)
     QStringList inns;
     int buyerDepth = 0;
     QString pendingInnElement;
+    // The element's whole text: a comment or CDATA section splits it into several pieces, and the
+    // first alone could be another organisation's INN.
+    QString pendingText;
     const QString buyer = QStringLiteral("СвПокуп");
 
     QXmlStreamReader reader(xml);
@@ -98,6 +101,11 @@ SellerTitleInfo readSellerTitle(const QString &xml)
         switch (reader.readNext()) {
         case QXmlStreamReader::StartElement: {
             const QString name = reader.name().toString();
+            if (!pendingInnElement.isEmpty()) {
+                reader.raiseError(QStringLiteral("в элементе %1 с ИНН покупателя лежит элемент %2")
+                                      .arg(pendingInnElement, name));
+                break;
+            }
             if (name == QStringLiteral("Файл") && info.fileId.isEmpty())
                 info.fileId = reader.attributes().value(QStringLiteral("ИдФайл")).toString();
             if (name == buyer)
@@ -113,19 +121,19 @@ SellerTitleInfo readSellerTitle(const QString &xml)
                     inns.append(value);
             }
             pendingInnElement = innKind(name) ? name : QString();
+            pendingText.clear();
             break;
         }
         case QXmlStreamReader::EndElement:
+            if (!pendingInnElement.isEmpty() && isValidInn(pendingText.trimmed()))
+                inns.append(pendingText.trimmed());
             pendingInnElement.clear();
             if (reader.name() == buyer)
                 --buyerDepth;
             break;
         case QXmlStreamReader::Characters:
-            if (!pendingInnElement.isEmpty()) {
-                const QString value = reader.text().toString().trimmed();
-                if (isValidInn(value))
-                    inns.append(value);
-            }
+            if (!pendingInnElement.isEmpty())
+                pendingText += reader.text();
             break;
         default:
             break;

@@ -106,10 +106,7 @@ void UtmHttpClient::track(QNetworkReply *reply, int timeoutMs, UtmCallback callb
     connect(timer, &QTimer::timeout, reply, [this, reply] { onRequestTimeout(reply); });
     timer->start(timeoutMs);
 
-    connect(reply, &QNetworkReply::downloadProgress, reply,
-            [this, reply, oversized](qint64 received, qint64) {
-                onDownloadProgress(reply, received, oversized.get());
-            });
+    capAnswer(reply, kMaxAnswerBytes, oversized);
     connect(reply, &QNetworkReply::finished, this, [this, reply, timer, oversized, callback] {
         // The reply lives on until the event loop deletes it; its timer must not fire at it.
         timer->stop();
@@ -122,14 +119,6 @@ void UtmHttpClient::onRequestTimeout(QNetworkReply *reply)
     logItems(Warn, QStringLiteral("УТМ не ответил вовремя, обрываем:"),
              reply->url().path(QUrl::FullyDecoded));
     reply->abort();
-}
-
-void UtmHttpClient::onDownloadProgress(QNetworkReply *reply, qint64 received, bool *oversized)
-{
-    if (received > kMaxAnswerBytes && !*oversized) {
-        *oversized = true;
-        reply->abort();
-    }
 }
 
 void UtmHttpClient::onReplyFinished(QNetworkReply *reply, bool oversized,

@@ -65,7 +65,6 @@ private:
     bool refusedWhileClosing(const UtmCallback &callback) const;
     void track(QNetworkReply *reply, int timeoutMs, UtmCallback callback);
     void onRequestTimeout(QNetworkReply *reply);
-    void onDownloadProgress(QNetworkReply *reply, qint64 received, bool *oversized);
     void onReplyFinished(QNetworkReply *reply, bool oversized, const UtmCallback &callback);
 
     QString m_baseUrl;

@@ -5,15 +5,18 @@
 namespace Orv::UtmRequestPolicy {
 namespace {
 
+// Whole paths: "$" alone would also let a path with a line feed at its end pass.
 const QRegularExpression &chequeRoute()
 {
-    static const QRegularExpression route(QStringLiteral("^/xml\\?type=([A-Za-z0-9_]+)$"));
+    static const QRegularExpression route(
+        QRegularExpression::anchoredPattern(QStringLiteral("/xml\\?type=([A-Za-z0-9_]+)")));
     return route;
 }
 
 const QRegularExpression &inboxRoute()
 {
-    static const QRegularExpression route(QStringLiteral("^/opt/in/([A-Za-z0-9_]+)$"));
+    static const QRegularExpression route(
+        QRegularExpression::anchoredPattern(QStringLiteral("/opt/in/([A-Za-z0-9_]+)")));
     return route;
 }
 

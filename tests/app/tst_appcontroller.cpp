@@ -121,6 +121,7 @@ private slots:
         QSettings().setValue(kServerUrlKey, QStringLiteral("http://127.0.0.1:1"));
         QCOMPARE(AppController().apiBaseUrl(), kDefaultServerUrl);
         QVERIFY(!QSettings().contains(kServerUrlKey));
+        QVERIFY(!(QFileInfo(QSettings().fileName()).permissions() & QFile::ReadOther));
         const QString machine = QString::fromLatin1(QSysInfo::machineUniqueId());
         QVERIFY(!QSettings().value(kDeviceIdKey).toString().isEmpty());
         QVERIFY(machine.isEmpty() || QSettings().value(kDeviceIdKey).toString() == machine);

@@ -103,6 +103,7 @@ private slots:
         if (rotated) {
             QCOMPARE(QFileInfo(m_previous).size(), size);
             QCOMPARE(readText(m_log), line);
+            QVERIFY(!(QFileInfo(m_log).permissions() & QFile::ReadOther));
         } else {
             QCOMPARE(QFileInfo(m_log).size(), size + line.size());
             QVERIFY(readText(m_log).endsWith(line));

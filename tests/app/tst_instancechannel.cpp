@@ -1,6 +1,7 @@
 #include "app/instancechannel.h"
 #include "tests/support/logcapture.h"
 
+#include <QLocalServer>
 #include <QLocalSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -16,21 +17,24 @@ class TestInstanceChannel : public QObject
 
 private:
     QTemporaryDir m_tmp;
+    QTemporaryDir m_runtime; // 0700, as a session's runtime folder
     int m_user = 0;
 
 private slots:
     void initTestCase()
     {
-        // The channel is a socket in the temporary folder: keep ours apart.
-        QVERIFY(m_tmp.isValid());
+        // Sockets go into the temporary and the runtime folders: keep ours apart.
+        QVERIFY(m_tmp.isValid() && m_runtime.isValid());
         qputenv("TMPDIR", QFile::encodeName(m_tmp.path()));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime.path()));
     }
 
     void init() { qputenv("USERNAME", QString("Бухгалтер %1").arg(++m_user).toUtf8()); }
 
     void everyConnectionShows()
     {
-        QCOMPARE(localServerName(), QString("TellvaneFerrow-Бухгалтер %1").arg(m_user));
+        QCOMPARE(localServerName(),
+                 m_runtime.filePath(QString("TellvaneFerrow-Бухгалтер %1").arg(m_user)));
         QVERIFY(!sendShowToRunningInstance());
         int shown = 0;
         InstanceChannel channel([&shown] { ++shown; });
@@ -43,6 +47,17 @@ private slots:
         silent.connectToServer(localServerName());
         QVERIFY(silent.waitForConnected(500));
         QTRY_COMPARE(shown, 2);
+    }
+
+    // Anyone may put a socket into the shared temporary folder, under any user's name.
+    void channelIsTheUsersOwn()
+    {
+        qunsetenv("USERNAME");
+        QLocalServer planted;
+        QVERIFY(planted.listen(QStringLiteral("TellvaneFerrow-")));
+        const QString prefix = m_runtime.filePath(QStringLiteral("TellvaneFerrow-"));
+        QVERIFY(localServerName().startsWith(prefix) && localServerName().size() > prefix.size());
+        QVERIFY(!sendShowToRunningInstance());
     }
 
     void failureToListenIsLogged()

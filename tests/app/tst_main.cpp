@@ -40,7 +40,7 @@ public:
         env.insert("QT_QPA_PLATFORM", "offscreen");
     }
 
-    QString channel() const { return "TellvaneFerrow-" + m_user; }
+    QString channel() const { return path("XDG_RUNTIME_DIR/TellvaneFerrow-") + m_user; }
     bool answers() const
     {
         QLocalSocket socket;
@@ -327,7 +327,7 @@ private slots:
 
         // A crash leaves the socket file behind with nobody answering; the next start replaces it.
         Profile::stop(*first);
-        QVERIFY(QFile::exists(QDir::tempPath() + '/' + profile.channel()));
+        QVERIFY(QFile::exists(profile.channel()));
         QVERIFY(!profile.answers());
         auto next = profile.start();
         QVERIFY(waitUntilListening(*next, profile));

@@ -144,6 +144,9 @@ private slots:
         QTest::newRow("heartbeat 401")
             << "heartbeat" << 401 << QByteArray(R"({"error":"Токен отозван"})") << false
             << "Токен отозван";
+        QTest::newRow("heartbeat 401, long text")
+            << "heartbeat" << 401 << "{\"error\":\"" + QByteArray(600, 'x') + "\"}" << false
+            << QString(499, u'x') + u'…';
         QTest::newRow("signup link") << "requestSignupLink" << 201
                                      << QByteArray("{\"signupUrl\":\"https://x/s\"}") << true << "";
         QTest::newRow("signup link missing") << "requestSignupLink" << 200 << QByteArray("{}")
@@ -190,6 +193,9 @@ private slots:
         QCOMPARE((QStringList{list[0].inn, list[0].name, list[0].status, list[1].inn}),
                  (QStringList{"2", "Б", "ACTIVE", "1"}));
         QVERIFY(list[0].signupPending && !list[1].signupPending);
+        const QByteArray longName =
+            "{\"organizations\":[{\"inn\":\"1\",\"name\":\"" + QByteArray(600, 'x');
+        QCOMPARE(AgentClient::parseOrganizations(longName + "\"}]}").value(0).name.size(), 500);
     }
 
     void taskIsReadLeniently()
@@ -211,6 +217,31 @@ private slots:
         QVERIFY(!task.expiresAt.isValid());
         // The journal stores the hash in a NOT NULL column: absent must read as empty, not null.
         QVERIFY(task.payloadHash.isEmpty() && !task.payloadHash.isNull());
+
+        // A U+FEFF that opens a string is part of it, as anywhere else.
+        QVERIFY(AgentClient::parseTask("{\"id\":\"\xEF\xBB\xBFt3\",\"type\":\"x\",\"payload\":"
+                                       "{\"\xEF\xBB\xBF\":[\"\xEF\xBB\xBF\\\"\"]}}",
+                                       &task, &error));
+        const QString bom(QChar(0xFEFF));
+        QCOMPARE(task.id, bom + QStringLiteral("t3"));
+        QCOMPARE(task.payload, (QJsonObject{{bom, QJsonArray{bom + u'"'}}}));
+    }
+
+    // "." and ".." would be folded away as dot segments, sending the request elsewhere.
+    void dotSegmentsAreRefused()
+    {
+        TaskDescriptor task;
+        QString error;
+        QVERIFY(!AgentClient::parseTask(R"({"id":"..","type":"x"})", &task, &error));
+        QCOMPARE(error,
+                 QStringLiteral("Значение «..» от сервера нельзя подставить в адрес запроса"));
+        FakeParvisTransport http;
+        AgentClient client(&http, config());
+        Outcome out;
+        client.sendResult({}, QStringLiteral(".."), TaskOutcome::failure({}), std::ref(out));
+        client.requestSignupLink({}, QStringLiteral("."), std::ref(out));
+        QVERIFY(http.calls().isEmpty());
+        QVERIFY(out.completions == 2 && !out.ok);
     }
 
     // The details of the heartbeat's lists; which entries they hold is the core's business.

@@ -127,8 +127,9 @@ private slots:
     // Every test ends by aborting what is still in flight; an aborted reply has nothing to read.
     void init() { QTest::failOnWarning(QRegularExpression(QStringLiteral("device not open"))); }
 
-    // Only the answers to this run's own polls move the loop and the state.
-    void loopFollowsOnlyItsOwnPolls()
+    // One loop of polls, whatever the starts and stops: a restart carries on with the poll still
+    // out, so what it brings is neither dropped nor doubled by a second loop.
+    void oneLoopAcrossRestarts()
     {
         FakeParvisTransport http;
         Rig rig(&http);
@@ -159,27 +160,70 @@ private slots:
         QCOMPARE(rig.core.state(), AgentState::Offline);
         QCOMPARE(rig.core.token(), kToken);
         QCOMPARE(logged(log, "[INFO] состояние: нет связи"), 1);
-        rig.core.start();    // heartbeat 2, poll 3
-        http.answer(1, 204); // the earlier run's poll starts no second loop
-        QCOMPARE(http.calls().size(), 4);
+        rig.core.start(); // heartbeat 2; poll 1 is still out
+        QCOMPARE(http.calls().size(), 3);
 
         // A heartbeat may pass where polls fail: it does not bring the agent back.
-        http.answer(3, 503);
+        http.answer(1, 503);
         QCOMPARE(rig.core.state(), AgentState::Offline);
         http.answer(2, 200, "{}");
         QCOMPARE(rig.core.state(), AgentState::Offline);
 
+        // An empty answer that came at once: the next poll waits out the rest of the second.
+        rig.pollTimer()->start(0);
+        QTRY_COMPARE(http.calls().size(), 4);
+        http.answer(3, 204);
+        QCOMPARE(rig.core.state(), AgentState::Online);
+        QCOMPARE(http.calls().size(), 4);
+        QVERIFY(rig.pollTimer()->isActive());
+        QVERIFY(rig.pollTimer()->remainingTime() > 500);
         rig.pollTimer()->start(0);
         QTRY_COMPARE(http.calls().size(), 5);
-        http.answer(4, 204);
-        QCOMPARE(rig.core.state(), AgentState::Online);
-        QCOMPARE(http.calls().size(), 6); // polled again at once
 
+        // A task for a stopped agent is dropped; one that comes after a restart is run and
+        // answered, and the loop goes on once.
         rig.core.stop();
-        http.answer(5, 200, taskJson("late", "x.unknown"));
+        http.answer(4, 200, taskJson("late", "x.unknown"));
         QCOMPARE(rig.core.state(), AgentState::Offline);
-        QCOMPARE(http.calls().size(), 6);
-        QCOMPARE(logged(log, "получена задача"), 0);
+        rig.core.start();
+        rig.core.stop();
+        rig.core.start(); // heartbeats 5 and 7, poll 6
+        QCOMPARE(http.calls().size(), 8);
+        http.answer(6, 200, taskJson("t-2", "x.unknown"));
+        QCOMPARE(http.calls().size(), 9);
+        QCOMPARE(http.calls()[8].path, resultPath("t-2"));
+        http.answer(8, 200, "{}");
+        QCOMPARE(http.calls().size(), 10);
+        QCOMPARE(http.calls()[9].path, kPollWait);
+    }
+
+    // What the server sends reaches the user, the journal and the log at a length they can take,
+    // and a row the journal cannot write is reported after the task's own message; each result
+    // goes back all the same.
+    void taskValuesAndLostRowsReachTheUser()
+    {
+        QStringList heard; // outlives the rig, whose teardown still reports
+        FakeParvisTransport http;
+        Rig rig(&http);
+        connect(&rig.core, &AgentCore::taskFinished,
+                [&heard](const QString &, bool, const QString &message) { heard << message; });
+        connect(&rig.core, &AgentCore::problem, [&heard](const QString &text) { heard << text; });
+        Test::LogCapture log;
+        rig.core.setToken(kToken);
+        rig.core.start();
+        http.answer(nthCall(http, kPollWait, 0), 200, taskJson("t-1", QString(200000, u'x')));
+        QCOMPARE(heard.size(), 1);
+        QVERIFY(heard[0].size() <= 500 && heard[0].endsWith(u'…'));
+        QVERIFY(rig.journal.recent(1).value(0).type.size() <= 500);
+        for (const QString &line : log.lines())
+            QVERIFY(line.size() < 2000);
+
+        http.answer(nthCall(http, resultPath("t-1"), 0), 200, "{}");
+        rig.journal.close();
+        http.answer(nthCall(http, kPollWait, 1), 200, taskJson("t-2", "x.unknown"));
+        QCOMPARE(heard.mid(1), (QStringList{kUnsupported, "Журнал не открыт. Задача x.unknown не "
+                                                          "выполнена, но в журнале её не будет"}));
+        QVERIFY(nthCall(http, resultPath("t-2"), 0) > 0);
     }
 
     // The real delays, without waiting for them: each armed retry is read off the poll timer

@@ -149,6 +149,57 @@ private slots:
         QCOMPARE(activeTimers, 0);
     }
 
+    // The token and a body go only to the server they were meant for; a redirect within it is
+    // followed as before.
+    void redirectsStayWithTheServer_data()
+    {
+        QTest::addColumn<bool>("post");
+        QTest::addColumn<bool>("elsewhere");
+        QTest::newRow("302 of a GET to another server") << false << true;
+        QTest::newRow("307 of a POST to another server") << true << true;
+        QTest::newRow("307 of a POST on the same server") << true << false;
+    }
+
+    void redirectsStayWithTheServer()
+    {
+        QFETCH(bool, post);
+        QFETCH(bool, elsewhere);
+        FakeParvisServer server;
+        FakeParvisServer other;
+        const QByteArray method = post ? "POST" : "GET";
+        FakeAnswer redirect = FakeAnswer::empty(post ? 307 : 302);
+        redirect.headers = {
+            {"Location", ((elsewhere ? other : server).baseUrl() + "/to").toUtf8()}};
+        server.setAnswer(method, "/from", redirect);
+        server.setAnswer(method, "/to", FakeAnswer::json(200, {}));
+        HttpClient client(server.baseUrl());
+        Results results;
+        if (post)
+            client.postJson("/from", "tok", {{"a", 1}}, kLong, results.collect());
+        else
+            client.get("/from", "tok", kLong, results.collect());
+        QTRY_COMPARE(results.all.size(), 1);
+        QCOMPARE(results.all[0].status, elsewhere ? 0 : 200);
+        QCOMPARE(results.all[0].error.contains(other.baseUrl()), elsewhere);
+        QVERIFY(other.requests().isEmpty());
+        QCOMPARE(server.requestsTo("/to").value(0).body, elsewhere ? "" : R"({"a":1})");
+    }
+
+    // An answer that announces more than the cap is refused before its body is read.
+    void oversizedAnswerIsRefused()
+    {
+        FakeParvisServer server;
+        server.setAnswer("GET", "/big", FakeAnswer::flood(HttpClient::kMaxAnswerBytes + 1));
+        HttpClient client(server.baseUrl());
+        Results results;
+        client.get(QStringLiteral("/big"), {}, kLong, results.collect());
+        QTRY_COMPARE_WITH_TIMEOUT(results.all.size(), 1, 30000);
+        QCOMPARE(results.all[0].status, 0);
+        QCOMPARE(results.all[0].error,
+                 QStringLiteral("Ответ сервера больше 256 МБ — агент его не принимает"));
+        QVERIFY(server.floodedBytes() < HttpClient::kMaxAnswerBytes / 8);
+    }
+
     // Paths are appended to the base address without any of its trailing slashes.
     void headers_data()
     {

@@ -79,6 +79,7 @@ private slots:
         QString error;
         QVERIFY2(journal.open(&error), qPrintable(error));
         QVERIFY(journal.open(&error)); // a second open is a no-op
+        QVERIFY(!(QFileInfo(path()).permissions() & QFile::ReadOther));
         QCOMPARE(sql(path(), "SELECT name || ' ' || type || ' ' || \"notnull\" || ' ' || pk "
                              "FROM pragma_table_info('journal')"),
                  QVariantList({"id INTEGER 0 1", "at TEXT 1 0", "task_id TEXT 1 0", "type TEXT 1 0",

@@ -24,8 +24,8 @@ private slots:
         logMessage(-1, QStringLiteral("никогда"));
         logItems(Error, QStringLiteral("FSRAR_ID УТМ сменился:"), QStringLiteral("1"), "→", 2);
         // A value from the server must not split the line or forge one of ours.
-        logMessage(Info,
-                   QStringLiteral("задача: a\n2026-01-01T00:00:00.000Z [ERROR] b\r\tc\u2028"));
+        logMessage(Info, QStringLiteral(
+                             "задача: a\n2026-01-01T00:00:00.000Z [ERROR] b\r\tc\u2028\u0085d"));
         const QStringList lines = log.lines();
         QCOMPARE(lines.size(), 4);
         static const QRegularExpression stamp(
@@ -33,8 +33,8 @@ private slots:
         QVERIFY2(stamp.match(lines[0]).hasMatch(), qPrintable(lines[0]));
         QVERIFY(lines[1].endsWith(QStringLiteral(" [INFO] 100% %1 готово")));
         QVERIFY(lines[2].endsWith(QStringLiteral(" [ERROR] FSRAR_ID УТМ сменился: 1 → 2")));
-        QVERIFY(lines[3].endsWith(
-            QStringLiteral("задача: a\\n2026-01-01T00:00:00.000Z [ERROR] b\\r\\u0009c\\u2028")));
+        QVERIFY(lines[3].endsWith(QStringLiteral(
+            "задача: a\\n2026-01-01T00:00:00.000Z [ERROR] b\\r\\u0009c\\u2028\\u0085d")));
     }
 
     void maskSecret_data()
@@ -73,6 +73,21 @@ private slots:
         QCOMPARE(deviceTokenPath(), dir + QStringLiteral("/device.token"));
         QVERIFY(QDir(dir).removeRecursively());
         QVERIFY(QDir(dataDir()).exists()); // made again on each call
+    }
+
+    // Made private, and what an earlier version left open to others closed at start-up.
+    void dataIsPrivate()
+    {
+        QVERIFY(QDir(dataDir()).removeRecursively());
+        const QString dir = dataDir();
+        QVERIFY(!(QFileInfo(dir).permissions() & QFile::ReadOther));
+        QFile old(dir + QStringLiteral("/agent.log"));
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        QVERIFY(old.setPermissions(old.permissions() | QFile::ReadOther));
+        QVERIFY(QFile::setPermissions(dir, QFileInfo(dir).permissions() | QFile::ReadOther));
+        makeDataPrivate();
+        for (const QString &path : {dir, old.fileName()})
+            QVERIFY(!(QFileInfo(path).permissions() & QFile::ReadOther));
     }
 };
 

@@ -242,6 +242,20 @@ private slots:
         QVERIFY2(sign({}, true, &error).isValid(), qPrintable(error));
     }
 
+    // Keys and PINs lie in clear in the stand-in's folders: nobody else may read them.
+    void keyMaterialIsPrivate()
+    {
+        Request r = request(QStringLiteral("keyed"));
+        r.pinFileText = QStringLiteral("1234");
+        const ComStandIn::CreatedCertificate created = ComStandIn::createCertificate(r);
+        QVERIFY(created.ok);
+        const QDir authority = QFileInfo(ComStandIn::testAuthorityPath()).dir();
+        for (const QString &path :
+             {created.path, QFileInfo(created.path).dir().filePath("keyed.pin"),
+              authority.filePath("ca.key"), authority.path()})
+            QVERIFY2(!(QFileInfo(path).permissions() & QFile::ReadOther), qPrintable(path));
+    }
+
     void dispatchRules()
     {
         const ComObject store = ComObject::create(kStore, {});

@@ -39,6 +39,8 @@ private slots:
             "\"ООО \"\"Ромашка\"\"\"", "ООО \"Ромашка\"");
         row("one quotation mark", "CN=\", C=RU", "\"", "\"");
         row("two quotation marks", "CN=\"\"", "\"\"", "");
+        row("comma inside the quotation marks", "CN=\"ООО \"\"Ромашка, Лютик\"\"\", O=x",
+            "\"ООО \"\"Ромашка, Лютик\"\"\"", "ООО \"Ромашка, Лютик\"");
     }
 
     void commonNameAndTitle()
@@ -74,6 +76,7 @@ private slots:
             "123456789012");
         row("prefixed by a dot", "OID.1.2.643.100.4=7712345678, ИНН=123456789012", "123456789012");
         row("part of another name", "CN=x, XИНН=7712345678", "");
+        row("inside a quoted value", "CN=\"Ромашка ИНН=123456789012\", O=x", "");
         // A run of digits is an INN only when it is exactly 10 or 12 long.
         row("13 digits", "CN=x, INN=1234567890123", "");
         row("11 digits", "CN=x, ИНН=12345678901", "");

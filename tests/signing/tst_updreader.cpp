@@ -145,8 +145,11 @@ private slots:
         row("nested buyer parts count until the outer one closes",
             "<СвПокуп><СвПокуп/><X ИННЮЛ=\"7712345678\"/></СвПокуп><X ИННЮЛ=\"5012345678\"/>",
             "7712345678");
-        row("text after a child of the INN element is not read",
-            "<СвПокуп><ИННЮЛ><X/>7712345678</ИННЮЛ></СвПокуп>", "");
+        // The element's whole text, however it is split.
+        row("around a comment", "<СвПокуп><ИННФЛ>7712345678<!-- -->99</ИННФЛ></СвПокуп>",
+            "771234567899");
+        row("CDATA joined", "<СвПокуп><ИННЮЛ><![CDATA[77123]]>45678</ИННЮЛ></СвПокуп>",
+            "7712345678");
         QTest::newRow("first file id is kept")
             << QStringLiteral("<Файл><Файл ИдФайл=\"ON_2\"/><Файл ИдФайл=\"ON_3\"/></Файл>")
             << QStringLiteral("ON_2") << QString();
@@ -161,6 +164,15 @@ private slots:
         QVERIFY2(info.ok, qPrintable(info.error));
         QCOMPARE(info.fileId, fileId);
         QCOMPARE(info.buyerInns.join(u','), inns);
+    }
+
+    // An element inside the INN element leaves no whole text to read.
+    void childOfInnElementRefusesTheDocument()
+    {
+        const Upd::SellerTitleInfo info = Upd::readSellerTitle(
+            QStringLiteral("<Файл><СвПокуп><ИННЮЛ>77<X/>12345678</ИННЮЛ></СвПокуп></Файл>"));
+        QVERIFY(!info.ok && info.buyerInns.isEmpty());
+        QVERIFY(info.error.startsWith(QStringLiteral("Титул продавца не разобрался как XML:")));
     }
 
     void byteOrderMark()

@@ -5,6 +5,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <memory>
+
 namespace Orv::Test {
 namespace {
 
@@ -57,6 +59,14 @@ FakeAnswer FakeAnswer::stall(int status, const QByteArray &body)
 {
     FakeAnswer answer = cutOff(status, body);
     answer.mode = Mode::Stall;
+    return answer;
+}
+
+FakeAnswer FakeAnswer::flood(qint64 bytes)
+{
+    FakeAnswer answer = raw(200, {}, "application/octet-stream");
+    answer.mode = Mode::Flood;
+    answer.floodBytes = bytes;
     return answer;
 }
 
@@ -142,7 +152,8 @@ void FakeParvisServer::onReadyRead(QTcpSocket *socket)
     if (answer.mode == FakeAnswer::Mode::Never)
         return;
     if (answer.delayMs > 0)
-        QTimer::singleShot(answer.delayMs, socket, [socket, answer] { respond(socket, answer); });
+        QTimer::singleShot(answer.delayMs, socket,
+                           [this, socket, answer] { respond(socket, answer); });
     else
         respond(socket, answer);
 }
@@ -163,10 +174,15 @@ void FakeParvisServer::respond(QTcpSocket *socket, const FakeAnswer &answer)
         head += "Content-Type: " + answer.contentType + "\r\n";
     for (const auto &header : answer.headers)
         head += header.first + ": " + header.second + "\r\n";
-    head += "Content-Length: " + QByteArray::number(answer.body.size()) + "\r\n";
+    const bool flooding = answer.mode == FakeAnswer::Mode::Flood;
+    head +=
+        "Content-Length: " + QByteArray::number(flooding ? answer.floodBytes : answer.body.size()) +
+        "\r\n";
     head += "Connection: close\r\n\r\n";
     socket->write(head);
-    if (answer.mode == FakeAnswer::Mode::Complete) {
+    if (flooding) {
+        flood(socket, answer.floodBytes);
+    } else if (answer.mode == FakeAnswer::Mode::Complete) {
         socket->write(answer.body);
     } else {
         socket->write(answer.body.left(answer.body.size() / 2));
@@ -174,6 +190,25 @@ void FakeParvisServer::respond(QTcpSocket *socket, const FakeAnswer &answer)
             return;
     }
     socket->disconnectFromHost();
+}
+
+// A mebibyte at a time, each as soon as the one before is on its way, so that what went out
+// shows how much the client let in before it closed.
+void FakeParvisServer::flood(QTcpSocket *socket, qint64 bytes)
+{
+    static const QByteArray chunk(1 << 20, 'x');
+    const auto left = std::make_shared<qint64>(bytes);
+    const auto pump = [this, socket, left] {
+        while (*left > 0 && socket->state() == QAbstractSocket::ConnectedState &&
+               socket->bytesToWrite() < chunk.size()) {
+            const qint64 size = qMin<qint64>(*left, chunk.size());
+            socket->write(chunk.constData(), size);
+            *left -= size;
+            m_flooded += size;
+        }
+    };
+    connect(socket, &QTcpSocket::bytesWritten, socket, pump);
+    pump();
 }
 
 void FakeParvisTransport::get(const QString &path, const QString &token, int timeoutMs,

@@ -49,6 +49,7 @@ struct FakeAnswer
         Never,    // the request is read and nothing is ever sent back
         CutOff,   // status line, headers announcing the whole body, half of it, then the close
         Stall,    // as CutOff, but the connection stays open and silent
+        Flood,    // headers announcing `floodBytes`, then that many as fast as the client reads
     };
 
     int status = 200;
@@ -57,6 +58,7 @@ struct FakeAnswer
     QList<QPair<QByteArray, QByteArray>> headers; // further header lines, as given
     int delayMs = 0;
     Mode mode = Mode::Complete;
+    qint64 floodBytes = 0;
 
     static FakeAnswer json(int status, const QJsonObject &body);
     static FakeAnswer raw(int status, const QByteArray &body,
@@ -65,6 +67,7 @@ struct FakeAnswer
     static FakeAnswer never();
     static FakeAnswer cutOff(int status, const QByteArray &body);
     static FakeAnswer stall(int status, const QByteArray &body);
+    static FakeAnswer flood(qint64 bytes);
     FakeAnswer after(int ms) const;
 };
 
@@ -92,6 +95,8 @@ public:
         return requestsWithPath(m_requests, path);
     }
     void clearRequests() { m_requests.clear(); }
+    // How much of flooding answers went out before the clients closed.
+    qint64 floodedBytes() const { return m_flooded; }
 
 signals:
     void requestArrived(const Orv::Test::FakeRequest &request);
@@ -100,13 +105,15 @@ private:
     void onNewConnection();
     void onReadyRead(QTcpSocket *socket);
     FakeAnswer answerFor(const FakeRequest &request);
-    static void respond(QTcpSocket *socket, const FakeAnswer &answer);
+    void respond(QTcpSocket *socket, const FakeAnswer &answer);
+    void flood(QTcpSocket *socket, qint64 bytes);
 
     QTcpServer *m_server;
     QHash<QString, FakeAnswer> m_fixed;
     QHash<QString, QQueue<FakeAnswer>> m_queued;
     QHash<QTcpSocket *, QByteArray> m_buffers;
     QList<FakeRequest> m_requests;
+    qint64 m_flooded = 0;
 };
 
 // The in-process counterpart of the fake server: an IHttpClient that records each call and

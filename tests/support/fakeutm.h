@@ -55,6 +55,7 @@ public:
     void shutDown();
 
     QList<FakeUtmRequest> requests() const { return m_requests; }
+    qint64 floodedBytes() const { return m_server->floodedBytes(); }
     QList<FakeUtmRequest> requestsTo(const QString &path) const
     {
         return requestsWithPath(m_requests, path);

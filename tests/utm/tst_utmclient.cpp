@@ -102,6 +102,20 @@ private slots:
         QCOMPARE(answers.got.size(), 1);
     }
 
+    // The cap is hard: an answer that announces more is not read at all.
+    void oversizedAnswerIsNotRead()
+    {
+        FakeUtm utm;
+        utm.answer("GET", "/opt/out", FakeAnswer::flood(4 * UtmHttpClient::kMaxAnswerBytes));
+        UtmHttpClient client(utm.baseUrl());
+        Answers answers;
+        client.get(QStringLiteral("/opt/out"), 30000, answers.collect());
+        QTRY_COMPARE(answers.got.size(), 1);
+        QCOMPARE(answers.got[0].error,
+                 QStringLiteral("Ответ УТМ больше 15 МБ — агент его не передаёт"));
+        QVERIFY(utm.floodedBytes() < UtmHttpClient::kMaxAnswerBytes);
+    }
+
     void uploadIsOneXmlFilePart_data()
     {
         QTest::addColumn<QString>("fileName");

@@ -63,6 +63,8 @@ private slots:
         row("cheque without write", "POST", "/xml?type=ChequeV4", false, true,
             QStringLiteral("Чек меняет учёт в ЕГАИС, а запись для этого УТМ выключена"));
         row("cheque with write", "POST", "/xml?type=ChequeV4", true, false, kOk);
+        row("cheque with a line feed", "POST", "/xml?type=ChequeV4\n", true, true,
+            QStringLiteral("Отправка на /xml?type=ChequeV4\n не входит в разрешённое"));
         row("other cheque", "POST", "/xml?type=ChequeV3", true, true,
             QStringLiteral("Чек ChequeV3 не входит в разрешённое"));
         row("query type", "POST", "/opt/in/QueryAP_v2", false, false, kOk);
