@@ -21,6 +21,12 @@ constexpr int kNoBound = std::numeric_limits<int>::max();
 
 } // namespace
 
+qint64 availableDiskSpace(const QString &path)
+{
+    const QStorageInfo disk(path);
+    return disk.isValid() ? disk.bytesAvailable() : -1;
+}
+
 HostMetrics::HostMetrics(SystemInfoSource source)
     : m_source(std::move(source))
     , m_cpuName(m_source.processorName().simplified())
@@ -31,9 +37,9 @@ void HostMetrics::sample(HostResources *into, const QString &diskPath)
     into->cpuName = m_cpuName;
     into->logicalCpus = QThread::idealThreadCount();
 
-    const QStorageInfo disk(diskPath);
-    if (disk.isValid())
-        into->diskFree = disk.bytesAvailable();
+    const qint64 diskFree = m_source.diskSpace(diskPath);
+    if (diskFree >= 0)
+        into->diskFree = diskFree;
 
     MemoryStatus memory;
     if (m_source.memoryStatus(&memory)) {

@@ -40,12 +40,16 @@ struct HostCapacity
     qint64 perVmBytes = kPerVmBytes;
 };
 
+// Bytes available to the user on the volume that holds `path`; negative when it cannot be told.
+qint64 availableDiskSpace(const QString &path);
+
 // Where HostMetrics reads the system from; tests hand in functions of their own.
 struct SystemInfoSource
 {
     std::function<QString()> processorName = &Orv::processorName;
     std::function<bool(MemoryStatus *)> memoryStatus = &readMemoryStatus;
     std::function<bool(ProcessorTimes *)> processorTimes = &readProcessorTimes;
+    std::function<qint64(const QString &path)> diskSpace = &availableDiskSpace;
 };
 
 // Samples the PC's side of HostResources. The processor name is read once, at construction; the

@@ -58,10 +58,14 @@ void UtmHost::shutdown()
     m_shuttingDown = true;
     // Whatever was under way is abandoned: the runs killed below may still report, and their
     // completions must not carry on a cycle or an operation.
-    ++m_epoch;
-    m_refreshing = false;
-    m_refreshPending = false;
+    dropRequestsInFlight();
     m_busyText.clear();
+    // An installation cut short leaves nothing it could vouch for, and while the phase says
+    // installing no refresh would run again: the next start finds out what is there.
+    if (m_status.phase == Installing)
+        setPhase(Checking, QString());
+    m_status.installStep.clear();
+    m_status.installProgress = -1.0;
     m_refreshTimer.stop();
     m_samplerTimer.stop();
     m_retryTimer.stop();
@@ -87,18 +91,31 @@ void UtmHost::setWatching(bool on)
     }
 }
 
+void UtmHost::dropRequestsInFlight()
+{
+    ++m_epoch;
+    m_refreshing = false;
+    m_refreshPending = false;
+}
+
 void UtmHost::setPhase(Phase phase, const QString &problem)
 {
     m_status.phase = phase;
     m_status.problem = problem;
 }
 
+bool UtmHost::refusedWhileBusy()
+{
+    if (m_busyText.isEmpty())
+        return false;
+    emit operationFinished(false, QStringLiteral("Подождите: %1").arg(m_busyText));
+    return true;
+}
+
 bool UtmHost::beginOperation(const QString &text)
 {
-    if (!m_busyText.isEmpty()) {
-        emit operationFinished(false, QStringLiteral("Подождите: %1").arg(m_busyText));
+    if (refusedWhileBusy())
         return false;
-    }
     if (m_status.phase != Running) {
         emit operationFinished(false, kMsgNotReady);
         return false;

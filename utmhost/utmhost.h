@@ -21,6 +21,8 @@ class QNetworkAccessManager;
 namespace Orv {
 
 class PayloadDownloader;
+struct PayloadFile;
+struct PayloadManifest;
 
 // Texts the host's parts share.
 inline const QString kMsgTokenNotPassed = QStringLiteral(
@@ -101,6 +103,13 @@ public:
     // Starts a refresh cycle; during one, asks for one more; while installing, does nothing.
     void refresh();
 
+    // Installs the distribution (when there is none) and the УТМ image the manifest names.
+    void install();
+    // Moves every real VM onto the УТМ image the manifest names, then deletes unused old images.
+    void updateImage();
+    // Unregisters the distribution with every VM and its УТМ database, and deletes its folder.
+    void removeHost();
+
     // The last resource sample with the WSL memory limit of the user's .wslconfig (read anew),
     // else half of the physical memory.
     HostResources resources() const;
@@ -135,16 +144,21 @@ private:
     ShellCommand wslCommand(const QStringList &arguments, int timeoutMs) const;
     // `script` run as root by bash inside the distribution, read from standard input.
     ShellCommand distroScriptCommand(const QString &script, int timeoutMs) const;
-    // Every completion the host hands to the shell goes through this: it reaches `step` only
-    // while the host lives and only when no shutdown came between the request and its end.
-    template<typename Step> ShellCallback guarded(Step step)
+    // Every completion the host hands to the shell, the downloader or a timer goes through this:
+    // it reaches `step` only while the host lives and only when neither a shutdown nor the start
+    // of an installation came between the request and its end.
+    template<typename Step> auto guarded(Step step)
     {
         return [self = QPointer<UtmHost>(this), epoch = m_epoch,
-                step = std::move(step)](const ShellResult &result) {
+                step = std::move(step)](const auto &...arguments) {
             if (self && self->m_epoch == epoch)
-                step(result);
+                step(arguments...);
         };
     }
+    // Forgets the refresh cycle and every request in flight: their completions are dropped.
+    void dropRequestsInFlight();
+    // True, with the refusal reported, while another user operation runs.
+    bool refusedWhileBusy();
 
     // The refresh cycle, one step per completion.
     void readVersion();
@@ -158,6 +172,37 @@ private:
     void keepaliveExited(const ShellResult &result);
     // Samples the PC's processor, memory and the disk of the data folder.
     void sampleResources();
+
+    // Installation, image update and host removal. A failure of any of their steps ends the
+    // operation through `installFailed`, under the heading `m_failureTitle`.
+    friend class TestUtmHostInstall;
+    using ManifestStep = std::function<void(const PayloadManifest &)>;
+    // The whole installation; with `then` it runs inside the caller's operation and `then` runs
+    // after the refresh that follows its success (a failure drops it).
+    void startInstall(std::function<void()> then);
+    void installDone(const std::function<void()> &then);
+    void fetchManifest(ManifestStep then);
+    // Downloads `file` with progress under `step`; may go on within the call when it is there.
+    void downloadFile(const QString &step, const PayloadFile &file, std::function<void()> then);
+    QString downloadPath(const PayloadFile &file) const;
+    QString distroFolder() const;
+    void importDistro(const PayloadManifest &manifest, std::function<void()> then);
+    // Goes on once PID 1 of the distribution is systemd and the system is up; gives up after
+    // the fourth check.
+    void waitDistroReady(int attempt, std::function<void()> then);
+    void loadManifestImage(const PayloadManifest &manifest, std::function<void()> then);
+    // Makes `file` the podman image `tag`, unless the distribution has it already.
+    void loadImage(const PayloadFile &file, const QString &tag, std::function<void()> then);
+    void tagLoadedImage(const QString &loaded, const QString &path, const QString &tag,
+                        std::function<void()> then);
+    void installFailed(const QString &detail);
+    // Emits statusChanged only when the text or the whole percentage changes.
+    void setInstallStep(const QString &step, double progress);
+    // The image for a new VM (the manifest's when present, else the last by name), or empty.
+    QString runtimeImageRef() const;
+    QString mockImageRef() const;
+    void moveVmsToImage(QList<UtmVm> remaining, const QString &imageRef, bool hadImage);
+    void pruneOldImages(const QString &imageRef, bool hadImage);
 
     UtmHostConfig m_config;
     IHostShell *m_shell;
@@ -180,8 +225,13 @@ private:
     QHash<QString, QString> m_tokenProblems;
     // Run once by the end of the first refresh with nothing pending.
     std::function<void()> m_afterRefresh;
-    // Counts shutdowns: completions of requests made before the latest one are dropped.
+    // Counts shutdowns and fresh installations: completions of requests made before the latest
+    // one are dropped.
     quint64 m_epoch = 0;
+
+    // Installation, image update and host removal.
+    QString m_failureTitle;
+    int m_systemdRetryMs = 2000;
 
     // Setting the computer up: the elevated step, the verdict on what is still needed, and the
     // resumption after the restart a set-up asked for.
@@ -204,7 +254,6 @@ private:
     void readSetupState();
     // Once per process: starts the set-up again after Windows restarted for it.
     void resumeAfterReboot();
-    void setInstallStep(const QString &step, double progress);
 
     HostSetupResult m_setupResult;
     int m_adminAttempts = 0;

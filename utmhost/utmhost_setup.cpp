@@ -197,15 +197,4 @@ void UtmHost::resumeAfterReboot()
     setup();
 }
 
-// Stand-in until the installation lands; it owns the step shown while something long runs.
-void UtmHost::setInstallStep(const QString &step, double progress)
-{
-    const bool same = step == m_status.installStep &&
-                      qRound(progress * 100) == qRound(m_status.installProgress * 100);
-    m_status.installStep = step;
-    m_status.installProgress = progress;
-    if (!same)
-        emit statusChanged();
-}
-
 } // namespace Orv
