@@ -34,10 +34,8 @@ QString UtmHost::setupResultPath() const
 
 void UtmHost::setup()
 {
-    if (!m_busyText.isEmpty()) {
-        emit operationFinished(false, QStringLiteral("Подождите: %1").arg(m_busyText));
+    if (refusedWhileBusy())
         return;
-    }
     if (m_status.rebootPending) {
         emit operationFinished(false, m_status.setupReason);
         return;
@@ -54,6 +52,24 @@ void UtmHost::setup()
 
 void UtmHost::continueSetup()
 {
+    const bool installNeeded = m_status.phase == NotInstalled ||
+                               (m_status.phase == Running && runtimeImageRef().isEmpty());
+    if (installNeeded) {
+        // One installation per set-up: after one that ended well yet left no runtime image,
+        // another would only download the same payload again, and again.
+        if (m_setupInstalled) {
+            logMessage(Warn, QStringLiteral("хост УТМ: установка прошла, но VM или образа УТМ "
+                                            "так и нет — повторять её не будем"));
+            installFailed(QStringLiteral("%1. %2").arg(m_status.phase == NotInstalled
+                                                           ? QStringLiteral("VM не установилась")
+                                                           : QStringLiteral("УТМ не установился"),
+                                                       kMsgSeeAgentLog));
+            return;
+        }
+        m_setupInstalled = true;
+        startInstall([this] { continueSetup(); });
+        return;
+    }
     if (m_status.phase == Running) {
         if (m_status.setupNeedsAdmin && m_adminAttempts < 2)
             runAdminStep([this] { finishSetup(); });

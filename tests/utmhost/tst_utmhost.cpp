@@ -1,5 +1,6 @@
 #include "utmhost/utmhost.h"
 
+#include "core/util.h"
 #include "tests/support/fakehostshell.h"
 #include "tests/support/logcapture.h"
 #include "tests/support/wslstandin.h"
@@ -518,6 +519,42 @@ private slots:
         host.shutdown();
         QTRY_COMPARE(childProcesses(), QStringList());
         QVERIFY(!status.wait(200));
+    }
+
+    // A set-up installs once: an installation that ends well yet leaves no runtime image in the
+    // next report ends the set-up instead of loading the image again and again.
+    void setupInstallsOnce()
+    {
+        const QByteArray image = "image";
+        const QString downloaded = m_dir.filePath("utmhost/download/utm.tar");
+        QVERIFY(QDir().mkpath(m_dir.filePath("utmhost/download")) && writeFile(downloaded, image) &&
+                writeFile(downloaded + ".sha256", sha256Hex(image).toLatin1()));
+        const QString entry = R"({"file": "%1", "sha256": "%2", "size": 5, "ref": "%3"})";
+        const QString manifest = R"({"format": 1, "rootfs": %1, "image": %2})";
+        QVERIFY(
+            writeFile(m_dir.filePath("manifest.json"),
+                      manifest
+                          .arg(entry.arg("rootfs.tar", sha256Hex(image), "x"),
+                               entry.arg("utm.tar", sha256Hex(image), "localhost/utm-runtime:4.3"))
+                          .toUtf8()));
+        host().m_config.manifestUrl = QUrl::fromLocalFile(m_dir.filePath("manifest.json")).url();
+        SystemInfoSource source;
+        source.diskSpace = [](const QString &) {
+            return qint64(0);
+        };
+        host().m_metrics = std::make_unique<HostMetrics>(source);
+        answerCycle(QByteArray());
+        shell().answer(distroStatusScript(), FakeHostShell::exited(0, "systemd\trunning\n"));
+        shell().answer("-d utm-desktop -u root -- podman load", FakeHostShell::exited(0));
+        shell().answer("podman tag", FakeHostShell::exited(0));
+        host().start();
+        QVERIFY(m_status->wait());
+        QSignalSpy finished(&host(), &UtmHost::operationFinished);
+        host().setup();
+        QTRY_COMPARE(finished.size(), 1);
+        QCOMPARE(finished[0], (QVariantList{false, "Установка не завершена: УТМ не установился. "
+                                                   "Подробности — в журнале агента"}));
+        QCOMPARE(shell().lines().count("-d utm-desktop -u root -- podman load"), 1);
     }
 
     // A fresh PC on real processes and the stand-ins. Two elevated steps at most bring WSL but
