@@ -18,6 +18,7 @@
 #include <QFileInfo>
 #include <QHostInfo>
 #include <QSysInfo>
+#include <QTimer>
 #include <QUrl>
 #include <QUuid>
 
@@ -86,6 +87,7 @@ void AppController::releaseCore()
         return;
     // The member is already null while the core is destroyed: nothing reaches it half-gone.
     m_core.reset();
+    m_coreLists = {};
 }
 
 void AppController::rebuildCore(StoredToken token)
@@ -111,7 +113,7 @@ void AppController::rebuildCore(StoredToken token)
         }
     }
     refreshJournal();
-    emit changed();
+    notifyChanged();
 }
 
 QString AppController::deviceId()
@@ -129,7 +131,7 @@ QString AppController::deviceId()
 void AppController::connectCore()
 {
     AgentCore *core = m_core.get();
-    connect(core, &AgentCore::stateChanged, this, &AppController::changed);
+    connect(core, &AgentCore::stateChanged, this, &AppController::notifyChanged);
     connect(core, &AgentCore::paired, this,
             [this](const QString &, const QString &inn, const QString &name) {
                 onLinked(inn, name, kLinkedText.arg(name));
@@ -155,10 +157,10 @@ void AppController::connectCore()
     });
     connect(core, &AgentCore::signupLinkFailed, this, &AppController::setLastMessage);
     connect(core, &AgentCore::enrollFailed, this, &AppController::setLastMessage);
-    connect(core, &AgentCore::organizationsChanged, this, &AppController::changed);
+    connect(core, &AgentCore::organizationsChanged, this, &AppController::notifyChanged);
     connect(core, &AgentCore::problem, this, &AppController::setLastMessage);
     connect(core, &AgentCore::taskFinished, this, &AppController::onTaskFinished);
-    connect(core, &AgentCore::utmStatusChanged, this, &AppController::changed);
+    connect(core, &AgentCore::utmStatusChanged, this, &AppController::notifyChanged);
 }
 
 void AppController::onLinked(const QString &inn, const QString &name, const QString &savedMessage)
@@ -197,7 +199,42 @@ void AppController::refreshJournal()
     if (!m_journal)
         return;
     m_journalRows = journalRows(m_journal->recent(50));
+    notifyChanged();
+}
+
+void AppController::notifyChanged()
+{
+    m_coreLists.utms.reset();
     emit changed();
+}
+
+SignerAvailability AppController::signerAvailability() const
+{
+    if (!m_signerLists.availability) {
+        m_signerLists.availability = m_signer->availability();
+        forgetSignerLater();
+    }
+    return *m_signerLists.availability;
+}
+
+void AppController::listStore() const
+{
+    const QList<CertificateInfo> certificates = m_signer->certificates();
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    m_signerLists.certificates = certificateRows(certificates, now);
+    m_signerLists.enrollCandidates = enrollCandidateRows(certificates, now);
+    forgetSignerLater();
+}
+
+void AppController::forgetSignerLater() const
+{
+    if (m_signerForgetPosted)
+        return;
+    m_signerForgetPosted = true;
+    QTimer::singleShot(0, this, [this] {
+        m_signerForgetPosted = false;
+        m_signerLists = {};
+    });
 }
 
 bool AppController::isCoreBusy() const
@@ -232,7 +269,7 @@ QString AppController::signerName() const
 
 QString AppController::signerMissing() const
 {
-    switch (m_signer->availability()) {
+    switch (signerAvailability()) {
     case SignerAvailability::CspMissing:
         return QStringLiteral("cryptopro");
     case SignerAvailability::PluginMissing:
@@ -244,35 +281,49 @@ QString AppController::signerMissing() const
 
 QString AppController::signerMissingText() const
 {
-    return Orv::signerMissingText(m_signer->availability());
+    return Orv::signerMissingText(signerAvailability());
 }
 
 QVariantList AppController::certificates() const
 {
-    return certificateRows(m_signer->certificates(), QDateTime::currentDateTimeUtc());
+    if (!m_signerLists.certificates)
+        listStore();
+    return *m_signerLists.certificates;
 }
 
 QVariantList AppController::enrollCandidates() const
 {
-    if (m_signer->availability() != SignerAvailability::Ready)
+    if (signerAvailability() != SignerAvailability::Ready)
         return {};
-    return enrollCandidateRows(m_signer->certificates(), QDateTime::currentDateTimeUtc());
+    if (!m_signerLists.enrollCandidates)
+        listStore();
+    return *m_signerLists.enrollCandidates;
 }
 
 QVariantList AppController::organizations() const
 {
-    return m_core ? organizationRows(m_core->organizations()) : QVariantList();
+    if (!m_core)
+        return {};
+    // The core keeps its list as long as the heartbeat brings the same organisations.
+    const QList<OrganizationLink> source = m_core->organizations();
+    if (!m_coreLists.organizations || !source.isSharedWith(m_coreLists.organizationSource)) {
+        m_coreLists.organizationSource = source;
+        m_coreLists.organizations = organizationRows(source);
+    }
+    return *m_coreLists.organizations;
 }
 
 QVariantList AppController::utms() const
 {
-    return m_core ? utmRows(m_core->utmStatuses()) : QVariantList();
+    if (!m_coreLists.utms)
+        m_coreLists.utms = m_core ? utmRows(m_core->utmStatuses()) : QVariantList();
+    return *m_coreLists.utms;
 }
 
 void AppController::setLastMessage(const QString &text)
 {
     m_lastMessage = text;
-    emit changed();
+    notifyChanged();
 }
 
 void AppController::pair(const QString &code)
@@ -317,7 +368,7 @@ void AppController::unpair()
 
 void AppController::refreshCertificates()
 {
-    emit changed();
+    notifyChanged();
 }
 
 void AppController::checkUtm()
@@ -371,7 +422,7 @@ void AppController::storeUtmList(const QStringList &endpoints)
 {
     storeUtmEndpoints(m_settings, endpoints);
     syncUtmClients();
-    emit changed();
+    notifyChanged();
 }
 
 // Clients of addresses still listed are kept, so their probes keep what they know; the others
@@ -408,7 +459,7 @@ void AppController::setAutostart(bool on)
             QStringLiteral("\"%1\" %2").arg(executablePath(), autostartArguments().join(u' ')));
     else
         removeAutostartEntry(kRunValueName);
-    emit changed();
+    notifyChanged();
 }
 
 QStringList AppController::autostartArguments() const

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "core/agentclient.h"
 #include "core/devicetokenstore.h"
+#include "core/signer.h"
 
 #include <QObject>
 #include <QSettings>
@@ -9,13 +11,13 @@
 #include <QVariantList>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace Orv {
 
 class AgentCore;
 class HttpClient;
-class ISigner;
 class Journal;
 class UtmHttpClient;
 
@@ -101,6 +103,34 @@ signals:
 private:
     enum class StoredToken { Load, Ignore };
 
+    // What the window's lists are built from, kept for the many reads that follow a change:
+    // the window reads every list again after each change, several times over and element by
+    // element. What the signer said (a listing goes through the provider's objects, and is
+    // logged when the provider is missing) serves every change of the same pass of the event
+    // loop, as a task's outcome brings two changes at once; the next pass lists the store again,
+    // so a token plugged in shows at the next change. The organisation rows are built again
+    // when the core's list is another one, the УТМ rows after each change.
+    struct SignerLists
+    {
+        std::optional<SignerAvailability> availability;
+        std::optional<QVariantList> certificates;
+        std::optional<QVariantList> enrollCandidates;
+    };
+    struct CoreLists
+    {
+        QList<OrganizationLink> organizationSource; // the core's list the rows come from
+        std::optional<QVariantList> organizations;
+        std::optional<QVariantList> utms;
+    };
+
+    // Every change goes out through here: the УТМ rows built before it are forgotten first, as
+    // QML reads the properties again inside the emission.
+    void notifyChanged();
+    SignerAvailability signerAvailability() const;
+    void listStore() const;
+    // What the signer said is forgotten when control returns to the event loop.
+    void forgetSignerLater() const;
+
     void rebuildCore(StoredToken token);
     void releaseCore();
     void connectCore();
@@ -124,6 +154,9 @@ private:
     QString m_lastMessage;
     QVariantList m_journalRows;
     QStringList m_extraAutostartArgs;
+    mutable SignerLists m_signerLists;
+    mutable bool m_signerForgetPosted = false;
+    mutable CoreLists m_coreLists;
 };
 
 } // namespace Orv

@@ -9,8 +9,9 @@ namespace Orv {
 QString logFilePath();
 
 // Process message handler: appends each message's text, unchanged, as one line to the log file,
-// moving a file past 5 MiB aside first. Nothing is kept open between messages, so every line is on
-// disk when the call returns. Safe to call from any thread.
+// moving a file past 5 MiB aside first. The file stays open between messages but nothing is
+// buffered, so every line has reached the system when the call returns. Safe to call from any
+// thread.
 void messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);
 
 } // namespace Orv

@@ -67,9 +67,12 @@ QString agentStateName(int state)
 
 QVariantList certificateRows(const QList<CertificateInfo> &certificates, const QDateTime &now)
 {
+    // The store gives its dates in local time; compared with a local `now` they need no look at
+    // the time zone each (the instants compared are the same).
+    const QDateTime localNow = now.toLocalTime();
     QVariantList rows;
     for (const CertificateInfo &certificate : certificates) {
-        const bool valid = certificate.validFrom <= now && now < certificate.validTo;
+        const bool valid = certificate.validFrom <= localNow && localNow < certificate.validTo;
         rows.append(QVariantMap{
             {QStringLiteral("title"), certificateTitle(certificate)},
             {QStringLiteral("inn"), certificate.inn},

@@ -1,27 +1,47 @@
 #include "core/canonicaljson.h"
 
-#include "core/util.h"
-
-#include <QStringList>
+#include "platform/sha256.h"
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
+#include <cstring>
 
 namespace Orv {
 namespace {
 
-// Payloads carry whole documents (base64, XML), so the text is built once, as UTF-8 bytes, in a
-// single buffer; only the public text functions convert it to a QString.
+// Payloads carry whole documents (base64, XML). The text is written as UTF-8 into one buffer;
+// with a hash to feed, the buffer passes into it each time it is full, so the whole text is
+// never held and the hash runs while it is written.
 class CanonicalWriter
 {
 public:
-    QByteArray take() { return std::move(m_out); }
+    explicit CanonicalWriter(Sha256 *hash = nullptr)
+        : m_hash(hash)
+        , m_out(hash ? kChunkBytes : 256, Qt::Uninitialized)
+        , m_data(m_out.data())
+    {}
 
-    void value(const QJsonValue &value)
+    QByteArray take()
+    {
+        m_out.truncate(m_used);
+        return std::move(m_out);
+    }
+
+    // Hands what is left to the hash.
+    void finish()
+    {
+        m_hash->add(m_data, m_used);
+        m_used = 0;
+    }
+
+    // Works on a value and on a reference into an object or array alike; the reference is read
+    // in place.
+    template<typename Value> void value(const Value &value)
     {
         switch (value.type()) {
         case QJsonValue::Bool:
-            m_out.append(value.toBool() ? "true" : "false");
+            value.toBool() ? put("true", 4) : put("false", 5);
             break;
         case QJsonValue::Double:
             number(value.toDouble());
@@ -36,45 +56,35 @@ public:
             object(value.toObject());
             break;
         default:
-            m_out.append("null");
+            put("null", 4);
             break;
         }
     }
 
     void array(const QJsonArray &array)
     {
-        m_out.append('[');
-        bool first = true;
-        for (const QJsonValue &element : array) {
-            if (!first)
-                m_out.append(',');
-            first = false;
-            value(element);
+        put('[');
+        for (auto it = array.constBegin(), end = array.constEnd(); it != end; ++it) {
+            if (it != array.constBegin())
+                put(',');
+            value(*it);
         }
-        m_out.append(']');
+        put(']');
     }
 
+    // QJsonObject keeps its members in the order of their keys' UTF-16 units, the order the
+    // text needs. An undefined value cannot be stored in it, so every member is written.
     void object(const QJsonObject &object)
     {
-        // QJsonObject already keeps its keys in UTF-16 order; sorting is only a safeguard, so
-        // the wire format does not hang on a detail of the library.
-        QStringList keys = object.keys();
-        if (!std::is_sorted(keys.cbegin(), keys.cend()))
-            std::sort(keys.begin(), keys.end());
-        m_out.append('{');
-        bool first = true;
-        for (const QString &key : std::as_const(keys)) {
-            const QJsonValue member = object.value(key);
-            if (member.isUndefined())
-                continue;
-            if (!first)
-                m_out.append(',');
-            first = false;
-            quoted(key);
-            m_out.append(':');
-            value(member);
+        put('{');
+        for (auto it = object.constBegin(), end = object.constEnd(); it != end; ++it) {
+            if (it != object.constBegin())
+                put(',');
+            quoted(it.key());
+            put(':');
+            value(it.value());
         }
-        m_out.append('}');
+        put('}');
     }
 
     void number(double v)
@@ -82,25 +92,78 @@ public:
         // The range test comes first: converting a double outside the int64 range is undefined
         // behaviour, and NaN fails both comparisons.
         constexpr double kTwoPow63 = 9223372036854775808.0;
-        char buffer[32];
+        constexpr int kLongest = 32;
+        char *const out = room(kLongest);
         std::to_chars_result end;
         if (v >= -kTwoPow63 && v < kTwoPow63 && double(qint64(v)) == v)
-            end = std::to_chars(buffer, buffer + sizeof buffer, qint64(v));
+            end = std::to_chars(out, out + kLongest, qint64(v));
         else // to_chars rounds exactly like printf and ignores the locale
-            end = std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::general, 17);
-        m_out.append(buffer, end.ptr - buffer);
+            end = std::to_chars(out, out + kLongest, v, std::chars_format::general, 17);
+        m_used = end.ptr - m_data;
     }
 
     void quoted(QStringView text)
     {
-        // Room for the worst case (six bytes per UTF-16 unit), trimmed afterwards.
-        const qsizetype start = m_out.size();
-        m_out.resize(start + 2 + 6 * text.size());
-        char *out = m_out.data() + start;
-        *out++ = '"';
+        put('"');
+        while (!text.isEmpty()) {
+            // A surrogate pair is never split between two slices.
+            qsizetype size = std::min(text.size(), kSliceUnits);
+            while (size < text.size() && text.at(size - 1).isHighSurrogate())
+                ++size;
+            escape(text.first(size));
+            text = text.sliced(size);
+        }
+        put('"');
+    }
+
+private:
+    static constexpr qsizetype kSliceUnits = 4096;
+    static constexpr qsizetype kChunkBytes = 64 * 1024;
+
+    // Room for `size` more bytes after the text written so far.
+    char *room(qsizetype size)
+    {
+        if (m_used + size > m_out.size()) {
+            if (m_hash) {
+                m_hash->add(m_data, m_used);
+                m_used = 0;
+            }
+            if (m_used + size > m_out.size())
+                m_out.resize(std::max(m_used + size, 2 * m_out.size()));
+            m_data = m_out.data();
+        }
+        return m_data + m_used;
+    }
+
+    void put(char c)
+    {
+        *room(1) = c;
+        ++m_used;
+    }
+
+    void put(const char *text, qsizetype size)
+    {
+        std::memcpy(room(size), text, size_t(size));
+        m_used += size;
+    }
+
+    // The characters of a string literal, without its quotes.
+    void escape(QStringView text)
+    {
+        // Room for the worst case: six bytes per UTF-16 unit.
+        char *out = room(6 * text.size());
         const char16_t *it = text.utf16();
         const char16_t *const end = it + text.size();
         while (it != end) {
+            // Printable ASCII, the bulk of base64 and XML documents, four units at a time.
+            std::uint64_t units;
+            while (end - it >= 4 && (std::memcpy(&units, it, sizeof units), isPlain(units))) {
+                for (int i = 0; i < 4; ++i)
+                    *out++ = char(units >> (16 * i));
+                it += 4;
+            }
+            if (it == end)
+                break;
             const char16_t u = *it++;
             if (u < 0x80) {
                 if (u >= 0x20 && u != u'"' && u != u'\\') {
@@ -153,11 +216,28 @@ public:
                 out = escaped(out, u);
             }
         }
-        *out++ = '"';
-        m_out.truncate(out - m_out.constData());
+        m_used = out - m_data;
     }
 
-private:
+    // Whether four UTF-16 units (in the machine's little-endian order) are all ASCII that is
+    // written as itself: not below U+0020, not a quotation mark, not a backslash.
+    static bool isPlain(std::uint64_t units)
+    {
+        constexpr std::uint64_t kOnes = 0x0001000100010001;
+        constexpr std::uint64_t kHigh = 0x8000800080008000;
+        if (units & 0xff80ff80ff80ff80) // beyond ASCII
+            return false;
+        // With every unit below 0x80, a unit below `c` or equal to 0 borrows into its top bit.
+        const auto below = [](std::uint64_t x, std::uint64_t c) {
+            return (x - c * kOnes) & kHigh;
+        };
+        const auto hasZero = [&](std::uint64_t x) {
+            return below(x, 1) & ~x;
+        };
+        return !below(units, 0x20) && !hasZero(units ^ (u'"' * kOnes)) &&
+               !hasZero(units ^ (u'\\' * kOnes));
+    }
+
     // "u" and four lower-case hexadecimal digits (the backslash is already written).
     static char *escaped(char *out, char16_t u)
     {
@@ -168,15 +248,11 @@ private:
         return out;
     }
 
+    Sha256 *m_hash;
     QByteArray m_out;
+    char *m_data;
+    qsizetype m_used = 0;
 };
-
-QByteArray canonicalObjectBytes(const QJsonObject &object)
-{
-    CanonicalWriter writer;
-    writer.object(object);
-    return writer.take();
-}
 
 } // namespace
 
@@ -189,7 +265,9 @@ QString canonicalJson(const QJsonValue &value)
 
 QString canonicalJsonObject(const QJsonObject &object)
 {
-    return QString::fromUtf8(canonicalObjectBytes(object));
+    CanonicalWriter writer;
+    writer.object(object);
+    return QString::fromUtf8(writer.take());
 }
 
 QString canonicalJsonArray(const QJsonArray &array)
@@ -208,7 +286,11 @@ QString jsonQuote(const QString &text)
 
 QString canonicalJsonSha256(const QJsonObject &object)
 {
-    return sha256Hex(canonicalObjectBytes(object));
+    Sha256 hash;
+    CanonicalWriter writer(&hash);
+    writer.object(object);
+    writer.finish();
+    return hash.hexResult();
 }
 
 } // namespace Orv

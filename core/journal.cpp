@@ -54,6 +54,11 @@ bool Journal::open(QString *error)
             failure = QStringLiteral("Не удалось открыть журнал %1: %2")
                           .arg(m_path, db.lastError().text());
         } else {
+            // Every row is still on disk when its append returns (full sync), but one write to
+            // the log of changes is synced instead of the rollback journal, the table and the
+            // folder, so a signed task's result is not held up by several disk flushes. Where
+            // the mode cannot be set the journal goes on in the default one.
+            QSqlQuery(db).exec(QStringLiteral("PRAGMA journal_mode=WAL"));
             QSqlQuery create(db);
             if (!create.exec(QLatin1String(kCreateTable))) {
                 failure = QStringLiteral("Не удалось создать таблицу журнала: %1")

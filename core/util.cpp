@@ -1,8 +1,8 @@
 #include "core/util.h"
 
+#include "platform/sha256.h"
 #include "platform/userprivate.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -131,7 +131,9 @@ QString signerMissingText(SignerAvailability availability)
 
 QString sha256Hex(const QByteArray &bytes)
 {
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+    Sha256 hash;
+    hash.add(bytes);
+    return hash.hexResult();
 }
 
 QString withoutTrailingSlashes(QString url)

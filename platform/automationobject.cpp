@@ -342,7 +342,8 @@ HRESULT AutomationObject::Invoke(DISPID member, REFIID riid, LCID, WORD flags,
     const Member &called = m_members[member - 1];
     const DISPPARAMS none = {nullptr, nullptr, 0, 0};
     const DISPPARAMS &given = parameters ? *parameters : none;
-    logCall(callLine(m_className, called.name, flags, given));
+    if (callLogEnabled)
+        logCall(callLine(m_className, called.name, flags, given));
     if (result)
         VariantInit(result);
 

@@ -1,15 +1,21 @@
 // Part of the COM stand-in of non-Windows builds: the signing provider's work, done with OpenSSL.
 // Unlike the real provider it keeps keys in files (PIN in a file beside them, never asked for),
 // does not check the MAC of PKCS#12 files, and signs with RSA or EC keys and SHA-256, not GOST.
+// Like the real provider it keeps what it read for the session: each store file is read and its
+// key decrypted once, and again only when the file or its PIN file changes.
 
 #include "platform/cadescrypto.h"
 
 #include "platform/comstandin.h"
+#include "platform/filestamp.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
@@ -25,6 +31,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 namespace Orv::ComStandIn {
@@ -312,35 +319,99 @@ StoredCertificate describeStored(const QString &path, X509 *certificate)
     stored.path = path;
     stored.thumbprint = thumbprintOf(certificate);
     stored.subjectName = renderName(X509_get_subject_name(certificate));
-    stored.validFrom = dateTimeOf(X509_get0_notBefore(certificate));
-    stored.validTo = dateTimeOf(X509_get0_notAfter(certificate));
+    // In local time once here, as the objects hand them out in local time at every listing.
+    stored.validFrom = dateTimeOf(X509_get0_notBefore(certificate)).toLocalTime();
+    stored.validTo = dateTimeOf(X509_get0_notAfter(certificate)).toLocalTime();
     return stored;
+}
+
+// One store file as the session knows it, for the stamps of the file and of its PIN file.
+struct SessionFile
+{
+    FileStamp file;
+    FileStamp pin;
+    bool readable = false;
+    StoredCertificate stored;
+    bool keyRead = false; // the key was looked for; `contents` then holds it, if it opened
+    Contents contents;
+};
+
+// The store file at `path` with the stamps it has now, read again when it or its PIN file
+// changed; with its key when `wantKey`. The stand-in serves the GUI thread only.
+const SessionFile &sessionFile(const QString &path, const FileStamp &file, const FileStamp &pin,
+                               bool wantKey)
+{
+    static std::unordered_map<QString, SessionFile> session;
+    SessionFile &entry = session[path];
+    if (!unchangedSince(entry.file, file) ||
+        (entry.pin.exists != pin.exists || (pin.exists && !unchangedSince(entry.pin, pin)))) {
+        entry = SessionFile();
+        entry.file = file;
+        entry.pin = pin;
+        entry.readable = readContents(path, false, &entry.contents);
+        if (entry.readable)
+            entry.stored = describeStored(path, entry.contents.certificate.get());
+    }
+    if (wantKey && entry.readable && !entry.keyRead) {
+        Contents withKey;
+        if (readContents(path, true, &withKey))
+            entry.contents = std::move(withKey);
+        entry.keyRead = true;
+    }
+    return entry;
 }
 
 } // namespace
 
 QList<StoredCertificate> readStoreFolder(const QString &folder)
 {
-    QList<StoredCertificate> certificates;
-    const QStringList files = QDir(folder).entryList(
-        {QStringLiteral("*.pfx"), QStringLiteral("*.p12"), QStringLiteral("*.pem")}, QDir::Files,
-        QDir::Name);
-    for (const QString &file : files) {
-        const QString path = QDir(folder).filePath(file);
-        Contents contents;
-        if (readContents(path, false, &contents))
-            certificates.append(describeStored(path, contents.certificate.get()));
+    // The folder's files are listed again only when files came or went.
+    struct File
+    {
+        QString path;
+        QByteArray name;
+        QByteArray pinName;
+    };
+    struct Listing
+    {
+        FileStamp stamp;
+        QList<File> files;
+    };
+    static std::unordered_map<QString, Listing> listings;
+    Listing &listing = listings[folder];
+    const FileStamp stamp = fileStamp(folder);
+    if (!unchangedSince(listing.stamp, stamp)) {
+        listing = {stamp, {}};
+        const QStringList names = QDir(folder).entryList(
+            {QStringLiteral("*.pfx"), QStringLiteral("*.p12"), QStringLiteral("*.pem")},
+            QDir::Files, QDir::Name);
+        for (const QString &name : names) {
+            const QString path = folder + u'/' + name;
+            listing.files.append({path, QFile::encodeName(name),
+                                  QFile::encodeName(QFileInfo(pinPath(path)).fileName())});
+        }
     }
+    QList<StoredCertificate> certificates;
+    const int directory = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY);
+    for (const File &file : std::as_const(listing.files)) {
+        const SessionFile &entry = sessionFile(file.path, fileStamp(directory, file.name),
+                                               fileStamp(directory, file.pinName), false);
+        if (entry.readable)
+            certificates.append(entry.stored);
+    }
+    if (directory >= 0)
+        ::close(directory);
     return certificates;
 }
 
 CadesSignature signCades(const StoredCertificate &certificate, const QByteArray &content,
                          const QDateTime &signingTime, bool detached)
 {
-    Contents contents;
-    if (!readContents(certificate.path, true, &contents) ||
-        thumbprintOf(contents.certificate.get()) != certificate.thumbprint)
+    const SessionFile &entry = sessionFile(certificate.path, fileStamp(certificate.path),
+                                           fileStamp(pinPath(certificate.path)), true);
+    if (!entry.readable || entry.stored.thumbprint != certificate.thumbprint)
         return {failure(kNoKey, QStringLiteral("Сертификат больше не найден в хранилище")), {}};
+    const Contents &contents = entry.contents;
     if (!contents.keyPresent)
         return {failure(kNoKey, QStringLiteral("Не найден закрытый ключ сертификата")), {}};
     if (!contents.key)

@@ -16,7 +16,7 @@ struct StoredCertificate
     QString path;
     QString thumbprint;  // upper-case hex SHA-1
     QString subjectName; // rendered as the Windows certificate store renders it
-    QDateTime validFrom; // UTC
+    QDateTime validFrom; // local time
     QDateTime validTo;
 };
 

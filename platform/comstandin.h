@@ -89,6 +89,14 @@ void setCallLogEnabled(bool enabled);
 QStringList callLog();
 void clearCallLog();
 
+// What the stand-in read from its files (registry, certificates, keys) is kept while a file
+// stays as it was; a file changed less than `ms` ago is read again each time, as a change
+// within one tick of the file system's clock leaves its stamp as it was. The default is longer
+// than the coarsest clock of the usual file systems (ext3 and FAT count whole seconds); tests
+// that change files only by replacing them or changing their size set 0.
+constexpr int kSettleMs = 3000;
+void setSettleTime(int ms);
+
 // Leak accounting: BSTRs allocated and not freed, emulated objects not yet released.
 int liveStringCount();
 int liveObjectCount();

@@ -1,5 +1,7 @@
 #include "platform/comvalues.h"
 
+#include <QHash>
+
 namespace Orv {
 
 QString fromBstr(BSTR text)
@@ -26,11 +28,22 @@ bool toVariantTime(const QDateTime &moment, DATE *date)
 
 bool fromVariantTime(DATE date, QDateTime *moment)
 {
+    // Every listing of the certificate store brings the same dates again, and making a local
+    // date-time looks the system's time zone up; the dates made last are kept.
+    thread_local QHash<DATE, QDateTime> made;
+    const auto known = made.constFind(date);
+    if (known != made.cend()) {
+        *moment = *known;
+        return true;
+    }
     SYSTEMTIME fields = {};
     if (!VariantTimeToSystemTime(date, &fields))
         return false;
     *moment = QDateTime(QDate(fields.wYear, fields.wMonth, fields.wDay),
                         QTime(fields.wHour, fields.wMinute, fields.wSecond), Qt::LocalTime);
+    if (made.size() >= 4096)
+        made.clear();
+    made.insert(date, *moment);
     return true;
 }
 

@@ -1,11 +1,13 @@
 // Stands in for the Windows registry (the machine-wide 64-bit view): a JSON file under the user's
 // configuration folder holding only what the stand-in COM runtime and the signer read, that is
 // the signing provider key and the class registrations. Unlike the real registry it is per user,
-// holds text values only, and is written whole on every change.
+// holds text values only, and is written whole on every change. The file is parsed once and
+// again only when it changes, as every COM object the signer creates looks its class up here.
 
 #include "platform/registry.h"
 
 #include "platform/comstandin.h"
+#include "platform/filestamp.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -15,20 +17,42 @@ namespace Orv {
 
 namespace {
 
+// The registry as last read or written, with the file it came from. The stand-in serves the GUI
+// thread only.
+struct RegistryCopy
+{
+    QString path;
+    ComStandIn::FileStamp stamp;
+    QJsonObject registry;
+};
+
+RegistryCopy &registryCopy()
+{
+    static RegistryCopy copy;
+    return copy;
+}
+
 QJsonObject readRegistry()
 {
-    QFile file(ComStandIn::registryPath());
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QJsonDocument::fromJson(file.readAll()).object();
+    RegistryCopy &copy = registryCopy();
+    const QString path = ComStandIn::registryPath();
+    const ComStandIn::FileStamp stamp = ComStandIn::fileStamp(path);
+    if (path != copy.path || !ComStandIn::unchangedSince(copy.stamp, stamp)) {
+        QFile file(path);
+        const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        copy = {path, stamp, QJsonDocument::fromJson(bytes).object()};
+    }
+    return copy.registry;
 }
 
 bool writeRegistry(const QJsonObject &registry, QString *error)
 {
     const QString path = ComStandIn::registryPath();
     QString reason;
-    if (ComStandIn::writePrivateFile(path, QJsonDocument(registry).toJson(), &reason))
+    if (ComStandIn::writePrivateFile(path, QJsonDocument(registry).toJson(), &reason)) {
+        registryCopy() = {path, ComStandIn::fileStamp(path), registry};
         return true;
+    }
     if (error)
         *error = QStringLiteral("Не удалось записать реестр %1: %2").arg(path, reason);
     return false;

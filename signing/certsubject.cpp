@@ -24,7 +24,6 @@ struct Field
 // an ordinary character.
 qsizetype valueEnd(const QString &subject, qsizetype from)
 {
-    static const QRegularExpression separator(QStringLiteral("[,;+]"));
     qsizetype at = from;
     while (at < subject.size() && subject[at].isSpace())
         ++at;
@@ -40,8 +39,11 @@ qsizetype valueEnd(const QString &subject, qsizetype from)
             break;
         }
     }
-    const qsizetype end = subject.indexOf(separator, from);
-    return end < 0 ? subject.size() : end;
+    for (qsizetype i = from; i < subject.size(); ++i) {
+        if (subject[i] == u',' || subject[i] == u';' || subject[i] == u'+')
+            return i;
+    }
+    return subject.size();
 }
 
 // The subject's fields in their order. A name or an INN inside a quoted value (a company name
@@ -78,26 +80,23 @@ bool earlier(const QDateTime &a, const QDateTime &b)
     return a < b;
 }
 
-} // namespace
-
-QString regexCapture(const QString &text, const QString &pattern)
+// What `read` gives for `subject`, kept in `known`: every listing of the store brings the same
+// subjects again.
+template<typename Read>
+QString remembered(QHash<QString, QString> &known, const QString &subject, Read read)
 {
-    const QRegularExpression expression(pattern, QRegularExpression::CaseInsensitiveOption);
-    return expression.match(text).captured(1).trimmed();
+    const auto found = known.constFind(subject);
+    if (found != known.cend())
+        return *found;
+    if (known.size() >= 4096)
+        known.clear();
+    return *known.insert(subject, read(subject));
 }
 
-QString commonName(const QString &subject)
+// The organisation's INN by name and by identifier first, then the person's; empty when the
+// subject names none.
+QString readInn(const QString &subject)
 {
-    for (const Field &field : subjectFields(subject)) {
-        if (field.name.compare(QLatin1String("CN"), Qt::CaseInsensitive) == 0)
-            return field.value.isEmpty() ? subject : field.value;
-    }
-    return subject;
-}
-
-QString innFromSubject(const QString &subject)
-{
-    // Most specific first: the organisation's INN by name and by identifier, then the person's.
     const auto name = [](const char16_t *pattern) {
         return QRegularExpression(QRegularExpression::anchoredPattern(QString::fromUtf16(pattern)),
                                   QRegularExpression::CaseInsensitiveOption);
@@ -124,6 +123,37 @@ QString innFromSubject(const QString &subject)
     return {};
 }
 
+} // namespace
+
+QString regexCapture(const QString &text, const QString &pattern)
+{
+    // Every certificate of every listing goes through the same few patterns; each is compiled
+    // once per thread instead of once per call.
+    thread_local QHash<QString, QRegularExpression> compiled;
+    auto expression = compiled.constFind(pattern);
+    if (expression == compiled.cend())
+        expression = compiled.insert(
+            pattern, QRegularExpression(pattern, QRegularExpression::CaseInsensitiveOption));
+    return expression->match(text).captured(1).trimmed();
+}
+
+QString commonName(const QString &subject)
+{
+    thread_local QHash<QString, QString> known;
+    return remembered(known, subject, [](const QString &text) {
+        for (const Field &field : subjectFields(text)) {
+            if (field.name.compare(QLatin1String("CN"), Qt::CaseInsensitive) == 0)
+                return field.value.isEmpty() ? text : field.value;
+        }
+        return text;
+    });
+}
+
+QString innFromSubject(const QString &subject)
+{
+    thread_local QHash<QString, QString> known;
+    return remembered(known, subject, readInn);
+}
 QString certificateTitle(const CertificateInfo &certificate)
 {
     QString title = commonName(certificate.subject).trimmed();
@@ -152,10 +182,13 @@ bool certificateOrder(const CertificateInfo &a, const CertificateInfo &b)
 QList<CertificateInfo> selectSigningCertificates(const QList<CertificateInfo> &certificates,
                                                  const QDateTime &now)
 {
+    // The store gives its dates in local time; compared with a local `now` they need no look at
+    // the time zone each (the instants compared are the same).
+    const QDateTime localNow = now.toLocalTime();
     QHash<QString, CertificateInfo> chosen;
     for (const CertificateInfo &certificate : certificates) {
-        if (certificate.inn.isEmpty() || earlier(now, certificate.validFrom) ||
-            !earlier(now, certificate.validTo))
+        if (certificate.inn.isEmpty() || earlier(localNow, certificate.validFrom) ||
+            !earlier(localNow, certificate.validTo))
             continue;
         const auto previous = chosen.constFind(certificate.inn);
         if (previous != chosen.cend() && !earlier(previous->validTo, certificate.validTo))

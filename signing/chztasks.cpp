@@ -5,17 +5,23 @@
 
 #include <QJsonObject>
 
-#include <algorithm>
+#include <array>
+#include <cstdint>
 
 namespace Orv {
 
 namespace {
 
-bool isBase64Data(char c)
-{
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-           c == '/';
-}
+// The value of each character of the base64 alphabet; -1 for every other byte.
+constexpr std::array<qint8, 256> kBase64Values = [] {
+    std::array<qint8, 256> values{};
+    for (qint8 &value : values)
+        value = -1;
+    constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (int i = 0; i < 64; ++i)
+        values[static_cast<unsigned char>(kAlphabet[i])] = qint8(i);
+    return values;
+}();
 
 } // namespace
 
@@ -29,10 +35,33 @@ bool decodeStrictBase64(const QString &text, QByteArray *bytes)
     // short, and decoding it would silently drop its tail (or, alone, give an empty document).
     if (encoded.size() % 4 == 1)
         return false;
-    const auto dataEnd = encoded.cend() - padding;
-    if (!std::all_of(encoded.cbegin(), dataEnd, isBase64Data))
+    // Checked and decoded in one pass (Qt's decoder takes a millisecond for 100 KB). A group of
+    // four characters gives three bytes; two or three characters at the end give one or two.
+    const qsizetype size = encoded.size() - padding;
+    const auto *in = reinterpret_cast<const unsigned char *>(encoded.constData());
+    QByteArray decoded(size * 3 / 4, Qt::Uninitialized);
+    char *out = decoded.data();
+    std::uint32_t group = 0;
+    int invalid = 0;
+    for (qsizetype i = 0; i < size; ++i) {
+        const int value = kBase64Values[in[i]];
+        invalid |= value;
+        group = group << 6 | std::uint32_t(value & 0x3f);
+        if (i % 4 == 3) {
+            *out++ = char(group >> 16);
+            *out++ = char(group >> 8);
+            *out++ = char(group);
+        }
+    }
+    if (invalid < 0)
         return false;
-    *bytes = QByteArray::fromBase64(encoded);
+    if (size % 4 == 2) {
+        *out++ = char(group >> 4);
+    } else if (size % 4 == 3) {
+        *out++ = char(group >> 10);
+        *out++ = char(group >> 2);
+    }
+    *bytes = decoded;
     return !bytes->isEmpty();
 }
 

@@ -2,6 +2,7 @@
 
 #include "core/util.h"
 #include "platform/systeminfo.h"
+#include "utmhost/utmhost.h"
 
 #include <QDir>
 #include <QFile>
@@ -132,6 +133,30 @@ QStringList rememberAutobind(const QString &path, const QStringList &ids)
     if (added && file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         file.write(known.join(u'\n').toLatin1());
     return known;
+}
+
+HostSetupVerdict setupVerdict(const UtmHostStatus &status, const HostSetupResult &result,
+                              const QDateTime &bootTime)
+{
+    // Windows has not started since the run that asked for a restart.
+    if (result.valid && result.ok && result.reboot && bootTime.isValid() && result.at.isValid() &&
+        bootTime < result.at)
+        return {false, true, kMsgRestartNeeded};
+    if (status.phase == UtmHost::NoWsl)
+        return {true, false, QStringLiteral("Нужны компоненты Windows для VM")};
+    if (!status.usbipdFound)
+        return {true, false, QStringLiteral("Нужен драйвер USB")};
+    for (const HostToken &token : status.tokens) {
+        if (token.isToken && !token.vid.isEmpty() &&
+            !result.autobind.contains(QStringLiteral("%1:%2").arg(token.vid, token.pid)))
+            return {true, false,
+                    QStringLiteral("Вставлен носитель новой модели — его нужно разрешить для VM")};
+    }
+    // The rule can only be narrowed to WSL's adapter, which exists while the distribution runs.
+    if (status.distroRunning && result.firewall != QLatin1String("narrowed"))
+        return {true, false,
+                QStringLiteral("Порт передачи носителей открыт для всей локальной сети")};
+    return {};
 }
 
 } // namespace HostSetup

@@ -8,6 +8,8 @@
 
 namespace Orv {
 
+struct UtmHostStatus;
+
 // One step of the set-up script's result.
 struct HostSetupStep
 {
@@ -74,5 +76,15 @@ HostSetupResult parseResult(const QByteArray &bytes);
 // followed by those of `ids` it lacks, in the order first seen. The file is rewritten only when
 // `ids` added one; an unreadable file counts as empty and a failed write is ignored.
 QStringList rememberAutobind(const QString &path, const QStringList &ids);
+
+// Said while Windows has not restarted since a set-up run that asked for it.
+inline const QString kMsgRestartNeeded = QStringLiteral(
+    "Перезагрузите компьютер — после перезагрузки TELLVANE FERROW продолжит настройку сам");
+
+// What the PC still needs, given what the host sees, the last set-up result (its "autobind" being
+// every model allowed so far) and when Windows last started; the first need found wins. A pending
+// restart hides every other need.
+HostSetupVerdict setupVerdict(const UtmHostStatus &status, const HostSetupResult &result,
+                              const QDateTime &bootTime);
 
 } // namespace Orv::HostSetup

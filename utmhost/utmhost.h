@@ -2,6 +2,7 @@
 
 #include "utmhost/hostrecords.h"
 #include "utmhost/hostresources.h"
+#include "utmhost/hostsetup.h"
 #include "utmhost/processshell.h"
 
 #include <QDateTime>
@@ -300,6 +301,33 @@ private:
     QHash<QString, QDateTime> m_reattachTimes;
     QSet<QString> m_warnedTokens;
     QSet<QString> m_loggedReaders;
+
+    // Setting the computer up: the elevated step, the verdict on what is still needed, and the
+    // resumption after the restart a set-up asked for.
+public:
+    // The user's one request to make the PC ready: at most two elevated steps and one
+    // installation, until the host runs or something needs the user.
+    void setup();
+    QString setupResultPath() const;
+
+private:
+    // The next step of the set-up, from the phase the last refresh found.
+    void continueSetup();
+    void finishSetup();
+    // Runs the built-in script elevated; `then` runs after the refresh that follows a step that
+    // ended well and needs no restart. Inside the set-up's operation only.
+    void runAdminStep(const std::function<void()> &then);
+    void adminStepEnded(const ShellResult &result, const std::function<void()> &then,
+                        const QDateTime &launchedAt);
+    // Takes in "setup.json" when it holds a result, with every token model allowed so far.
+    void readSetupState();
+    // Once per process: starts the set-up again after Windows restarted for it.
+    void resumeAfterReboot();
+
+    HostSetupResult m_setupResult;
+    int m_adminAttempts = 0;
+    bool m_setupInstalled = false; // the set-up under way has run its one installation
+    bool m_resumeTried = false;
 };
 
 } // namespace Orv

@@ -145,6 +145,12 @@ void UtmHost::refreshDone()
 {
     m_refreshing = false;
     m_status.lastRefresh = QDateTime::currentDateTimeUtc();
+    readSetupState();
+    const HostSetupVerdict verdict =
+        HostSetup::setupVerdict(m_status, m_setupResult, bootTimeUtc());
+    m_status.setupNeedsAdmin = verdict.needsAdmin;
+    m_status.rebootPending = verdict.rebootPending;
+    m_status.setupReason = verdict.reason;
     emit statusChanged();
     emit resourcesChanged();
     if (m_refreshPending) {
@@ -155,6 +161,8 @@ void UtmHost::refreshDone()
         const std::function<void()> next = std::move(m_afterRefresh);
         m_afterRefresh = nullptr;
         next();
+    } else {
+        resumeAfterReboot();
     }
 }
 

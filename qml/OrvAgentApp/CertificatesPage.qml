@@ -6,6 +6,8 @@ import QtQuick.Layouts
 PageView {
     id: page
 
+    readonly property bool signerReady: agent.signerMissing === ""
+
     ColumnLayout {
         width: page.availableWidth
         spacing: 0
@@ -43,7 +45,7 @@ PageView {
                     required property int index
 
                     // Below the notice the first certificate keeps its separator.
-                    first: index === 0 && agent.signerMissing === ""
+                    first: index === 0 && page.signerReady
 
                     ColumnLayout {
                         Layout.fillWidth: true

@@ -13,7 +13,7 @@ ApplicationWindow {
     readonly property bool hostMode: typeof utmHost !== "undefined" && utmHost !== null
     readonly property int activeCount: {
         let n = 0
-        const orgs = agent.organizations
+        const orgs = organizationsSeen.model
         for (let i = 0; i < orgs.length; ++i) {
             if (orgs[i].status === "ACTIVE")
                 ++n
@@ -57,6 +57,14 @@ ApplicationWindow {
     // Tooltips take the theme's colours like everything else in the window.
     palette.toolTipBase: Theme.panel
     palette.toolTipText: Theme.ink
+
+    // The organisations as last taken. The controller hands out a new list at every change of
+    // the agent; a Repeater takes it only when it differs from the one it holds (comparing them
+    // without building any row), so the count above is worked out again only then.
+    Repeater {
+        id: organizationsSeen
+        model: agent.organizations
+    }
 
     // Without a notification area there is nowhere to hide: closing ends the agent.
     onClosing: function (close) {

@@ -10,13 +10,13 @@ PageView {
     // a rejected or disconnected one stays, so that it can be connected again.
     readonly property var freeCandidates: {
         const taken = []
-        const orgs = agent.organizations
+        const orgs = organizationRows.model
         for (let i = 0; i < orgs.length; ++i) {
             if (orgs[i].status === "ACTIVE" || orgs[i].status === "PENDING")
                 taken.push(orgs[i].inn)
         }
         const free = []
-        const candidates = agent.enrollCandidates
+        const candidates = candidatesSeen.model
         for (let j = 0; j < candidates.length; ++j) {
             if (taken.indexOf(candidates[j].inn) < 0)
                 free.push(candidates[j])
@@ -47,12 +47,22 @@ PageView {
         width: page.availableWidth
         spacing: 0
 
+        // The lists the candidates above are worked out from, as last taken. The controller
+        // hands out new lists at every change of the agent; a Repeater takes one only when it
+        // differs from the one it holds (comparing them without building any row), so the
+        // candidates are worked out again only then. This one has no delegate and takes no room.
+        Repeater {
+            id: candidatesSeen
+            model: agent.enrollCandidates
+        }
+
         ListPanel {
             Layout.fillWidth: true
             Layout.bottomMargin: 28
             visible: agent.organizations.length > 0
 
             Repeater {
+                id: organizationRows
                 model: agent.organizations
 
                 PanelRow {

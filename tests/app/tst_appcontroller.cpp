@@ -13,11 +13,16 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
+#include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QQmlExtensionPlugin>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+
+Q_IMPORT_QML_PLUGIN(OrvAgentAppPlugin)
 
 using namespace Orv;
 using Orv::Test::FakeAnswer;
@@ -52,15 +57,15 @@ QString self()
 }
 
 // A certificate of the organisation, with its key, in the stand-in's personal store.
-QString installCertificate()
+QString installCertificate(const QString &inn = kInn)
 {
     QString error;
     if (!ComStandIn::installProvider(&error) || !ComStandIn::installPlugin(&error))
         qWarning() << error;
     ComStandIn::CertificateRequest request;
-    request.fileName = QStringLiteral("romashka");
+    request.fileName = QStringLiteral("romashka-") + inn;
     request.commonName = kOrganization;
-    request.innLe = kInn;
+    request.innLe = inn;
     request.notBefore = QDateTime::currentDateTimeUtc().addDays(-10);
     request.notAfter = QDateTime::currentDateTimeUtc().addDays(300);
     const ComStandIn::CreatedCertificate created = ComStandIn::createCertificate(request);
@@ -370,13 +375,67 @@ private slots:
         QCOMPARE(changed.size(), (expected != stored) + 2);
     }
 
+    // Every page of the window reads the certificates again after each change, some of them
+    // several times; the store is listed once for all of them, also when a task's outcome
+    // brings two changes at once, with the missing plug-in logged once; a token plugged in
+    // meanwhile shows at the next change.
+    void oneListingPerChange_data()
+    {
+        QTest::addColumn<bool>("plugin");
+        QTest::addColumn<int>("opened");
+        QTest::addColumn<int>("warnings");
+        QTest::newRow("plug-in ready") << true << 1 << 0;
+        QTest::newRow("plug-in missing") << false << 0 << 2;
+    }
+
+    void oneListingPerChange()
+    {
+        QFETCH(bool, plugin);
+        QFETCH(int, opened);
+        QFETCH(int, warnings);
+        installCertificate();
+        if (!plugin)
+            QVERIFY(ComStandIn::removePlugin());
+        auto agent = newAgent();
+        QQmlApplicationEngine engine;
+        engine.rootContext()->setContextProperty("agent", agent.get());
+        engine.rootContext()->setContextProperty("utmHost", nullptr);
+        // Hidden, as when started in the tray: every page is there and bound, none is drawn.
+        engine.rootContext()->setContextProperty("trayAvailable", true);
+        engine.rootContext()->setContextProperty("startInTray", true);
+        engine.addImportPath("qrc:/qt/qml");
+        engine.load(QUrl("qrc:/qt/qml/OrvAgentApp/Main.qml"));
+        QCOMPARE(engine.rootObjects().size(), 1);
+
+        ComStandIn::setCallLogEnabled(true);
+        for (int change = 1; change <= 2; ++change) {
+            QCoreApplication::processEvents(); // the next pass of the event loop
+            ComStandIn::clearCallLog();
+            Test::LogCapture log;
+            agent->refreshCertificates();
+            agent->refreshCertificates();
+            QCOMPARE(ComStandIn::callLog().filter("CAdESCOM.Store.Open(").size(), opened);
+            QCOMPARE(log.matching("[WARN]").size(), warnings);
+            QCOMPARE(agent->certificates().size(), plugin ? change : 0);
+            installCertificate(QStringLiteral("7712345679")); // plugged in after the first
+            if (!plugin)
+                QVERIFY(ComStandIn::removePlugin());
+        }
+        ComStandIn::setCallLogEnabled(false);
+    }
+
     // A stored token starts the core at once; after shutdown nothing reaches for it, and the
     // УТМ list is kept for the next one.
     void storedTokenStartsCoreUntilShutdown()
     {
         QVERIFY(DeviceTokenStore(deviceTokenPath()).save(kToken));
         QSettings().setValue(kOrganizationNameKey, QStringLiteral("Стоящая (ИНН 1)"));
+        const QJsonObject organization{
+            {"inn", kInn}, {"name", kOrganization}, {"status", "ACTIVE"}};
+        m_server->setAnswer("POST", "/agent/v1/heartbeat",
+                            FakeAnswer::json(200, {{"organizations", QJsonArray{organization}}}));
         auto agent = newAgent();
+        QVERIFY(agent->organizations().isEmpty());
         QSignalSpy changed(agent.get(), &AppController::changed);
         QVERIFY(agent->paired());
         QCOMPARE(agent->state(), "connecting");
@@ -385,6 +444,7 @@ private slots:
         QCOMPARE(m_server->requestsTo(kPoll).at(0).header("Authorization"),
                  "Bearer " + kToken.toUtf8());
         QTRY_COMPARE(agent->state(), "online");
+        QTRY_COMPARE(agent->organizations().size(), 1);
         QVERIFY(!changed.isEmpty()); // the window hears of it
         agent->shutdown();
         agent->shutdown();

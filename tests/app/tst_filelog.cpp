@@ -110,6 +110,28 @@ private slots:
         }
     }
 
+    // The file stays open between lines; one removed or replaced meanwhile is not written into
+    // blindly: the next line goes to the file at the path.
+    void removedOrReplacedBetweenLines_data()
+    {
+        QTest::addColumn<QByteArray>("replacement"); // empty: removed
+        QTest::newRow("removed") << QByteArray();
+        QTest::newRow("replaced") << QByteArray("чужая строка\n");
+    }
+
+    void removedOrReplacedBetweenLines()
+    {
+        QFETCH(QByteArray, replacement);
+        qInfo("до");
+        QVERIFY(QFile::remove(m_log));
+        if (!replacement.isEmpty()) {
+            QFile file(m_log);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(replacement) > 0);
+        }
+        qInfo("после");
+        QCOMPARE(readText(m_log), replacement + "после\n");
+    }
+
     void warningInsideTheHandlerNeitherHangsNorStopsTheLog()
     {
         // A name with a NUL character makes every file call in the handler warn about a broken

@@ -1,4 +1,5 @@
 #include "core/canonicaljson.h"
+#include "core/util.h"
 
 #include <QJsonDocument>
 #include <QTest>
@@ -92,14 +93,54 @@ private slots:
         QCOMPARE(canonicalJson(QJsonValue(value)), text);
     }
 
+    // Long texts are written and hashed in pieces: nothing may change where a piece ends, in the
+    // middle of a surrogate pair, a run of escapes or a long array.
+    void longPayloadsHashTheirText_data()
+    {
+        QTest::addColumn<QJsonObject>("payload");
+        const QString pair = QStringLiteral("😀");
+        const QString high(QChar(0xd83d));
+        const auto at = [](qsizetype offset, const QString &middle) {
+            return QString(offset, u'a') + middle + QString(5000, u'b');
+        };
+        QTest::newRow("pair across the first piece") << QJsonObject{{"s", at(4095, pair)}};
+        QTest::newRow("lone high surrogate ending a piece") << QJsonObject{{"s", at(4095, high)}};
+        QTest::newRow("high surrogates before a pair")
+            << QJsonObject{{"s", at(4094, high + high + pair)}};
+        QTest::newRow("escapes past a chunk")
+            << QJsonObject{{"s", QString(30000, u'"') + QString(30000, QChar(0x1f))}};
+        QJsonArray numbers;
+        QJsonObject members;
+        for (int i = 0; i < 20000; ++i) {
+            numbers.append(i + 0.5);
+            members.insert(QStringLiteral("k%1").arg(i), QStringLiteral("Ж\\%1").arg(i));
+        }
+        QTest::newRow("numbers past a chunk") << QJsonObject{{"n", numbers}};
+        QTest::newRow("members past a chunk") << members;
+    }
+
+    void longPayloadsHashTheirText()
+    {
+        QFETCH(QJsonObject, payload);
+        const QString text = canonicalJsonObject(payload);
+        QCOMPARE(text, qtWritten(payload));
+        QCOMPARE(canonicalJsonSha256(payload), sha256Hex(text.toUtf8()));
+    }
+
     // The string form is that of the Qt JSON writer; check every UTF-16 unit against it, alone,
-    // between letters, and paired with each kind of neighbour.
+    // between letters, and paired with each kind of neighbour; ASCII also at each place of a run
+    // of plain letters, which is copied several units at a time.
     void quoteMatchesQtWriter()
     {
-        auto qtQuote = [](const QString &text) {
-            const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
-            return QString::fromUtf8(array.mid(1, array.size() - 2));
-        };
+        for (int u = 0; u < 0x100; ++u) {
+            for (int offset = 0; offset < 4; ++offset) {
+                const QString text = QString(offset, u'a') + QChar(u) + QString(9, u'b');
+                if (jsonQuote(text) != qtQuote(text))
+                    QFAIL(qPrintable(QStringLiteral("differs at U+%1 in place %2")
+                                         .arg(u, 4, 16, QChar(u'0'))
+                                         .arg(offset)));
+            }
+        }
         const QString neighbours[] = {QStringLiteral("a"), QString(QChar(0xd83d)),
                                       QString(QChar(0xde00)), QStringLiteral("Ж"),
                                       QStringLiteral("😀")};
@@ -114,6 +155,19 @@ private slots:
                 }
             }
         }
+    }
+
+private:
+    static QString qtQuote(const QString &text)
+    {
+        const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+        return QString::fromUtf8(array.mid(1, array.size() - 2));
+    }
+
+    // The canonical text of payloads whose numbers the Qt writer prints the same way.
+    static QString qtWritten(const QJsonObject &payload)
+    {
+        return QString::fromUtf8(QJsonDocument(payload).toJson(QJsonDocument::Compact));
     }
 };
 

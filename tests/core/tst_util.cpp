@@ -66,6 +66,27 @@ private slots:
         QVERIFY(!csp.endsWith(u'.') && !plugin.endsWith(u'.'));
     }
 
+    // Vectors of the SHA-256 standard.
+    void sha256Hex_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("hex");
+        QTest::newRow("empty")
+            << QByteArray() << "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+        QTest::newRow("abc") << QByteArray("abc")
+                             << "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+        QTest::newRow("a million a")
+            << QByteArray(1000000, 'a')
+            << "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0";
+    }
+
+    void sha256Hex()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, hex);
+        QCOMPARE(Orv::sha256Hex(bytes), hex);
+    }
+
     void pathsShareTheDataFolder()
     {
         const QString dir = dataDir();

@@ -1,4 +1,6 @@
+#include "platform/cadesobjects.h"
 #include "platform/comstandin.h"
+#include "platform/registry.h"
 #include "signing/comobject.h"
 #include "tests/support/standinsigning.h"
 
@@ -6,6 +8,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSaveFile>
 #include <QTest>
 
 #include <openssl/cms.h>
@@ -208,8 +211,12 @@ private slots:
         signer.setProperty(QStringLiteral("Certificate"), QVariant::fromValue(firstCertificate()));
         QCOMPARE(signCades(), QStringLiteral("SignCades: Не задано содержимое для подписи"));
         data.setProperty(QStringLiteral("ContentEncoding"), 1);
-        QVERIFY(!data.setProperty(QStringLiteral("Content"), QStringLiteral("не base64"), &error));
-        QCOMPARE(error, QStringLiteral("Content: Содержимое не в кодировке base64 (0x80090005)"));
+        for (const char *text : {"не base64", "YW Jj", "YWJ", "YQ=j", "YWJj\n", "Y==="}) {
+            QVERIFY2(!data.setProperty(QStringLiteral("Content"), QString::fromUtf8(text), &error),
+                     text);
+            QCOMPARE(error,
+                     QStringLiteral("Content: Содержимое не в кодировке base64 (0x80090005)"));
+        }
         data.setProperty(QStringLiteral("Content"), QStringLiteral("YWJj"));
         QVERIFY(ComStandIn::removeProvider());
         QCOMPARE(signCades(),
@@ -240,6 +247,35 @@ private slots:
                  created.thumbprint);
         QString error;
         QVERIFY2(sign({}, true, &error).isValid(), qPrintable(error));
+    }
+
+    // What the stand-in read from a file is kept only while the file stays as it was: a PIN
+    // file corrected, a registry rewritten and a certificate removed by another program are
+    // seen at the next call.
+    void filesChangedByAnotherProgram()
+    {
+        Request r = request(QStringLiteral("a"));
+        r.pin = QStringLiteral("1234");
+        r.pinFileText = QStringLiteral("12345");
+        const ComStandIn::CreatedCertificate created = ComStandIn::createCertificate(r);
+        QVERIFY(created.ok);
+        QString error;
+        QVERIFY(!sign({}, true, &error).isValid());
+        QVERIFY2(error.contains(QStringLiteral("неверный PIN")), qPrintable(error));
+        QFile pin(QFileInfo(created.path).dir().filePath(QStringLiteral("a.pin")));
+        QVERIFY(pin.open(QIODevice::WriteOnly) && pin.write("1234\n") > 0);
+        pin.close();
+        QVERIFY2(sign({}, true, &error).isValid(), qPrintable(error));
+
+        QVERIFY(!firstCertificate().isNull());
+        QVERIFY(QFile::remove(created.path));
+        QVERIFY(firstCertificate().isNull());
+
+        const QString name = QStringLiteral("Name");
+        QVERIFY(!registryText(ComStandIn::providerKey(), name).isEmpty());
+        QSaveFile registry(ComStandIn::registryPath());
+        QVERIFY(registry.open(QIODevice::WriteOnly) && registry.write("{}") && registry.commit());
+        QVERIFY(registryText(ComStandIn::providerKey(), name).isEmpty());
     }
 
     // Keys and PINs lie in clear in the stand-in's folders: nobody else may read them.

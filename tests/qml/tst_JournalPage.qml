@@ -55,6 +55,24 @@ Item {
                 verify(Qt.colorEqual(Util.shown(page, "Сертификат истёк").color, Theme.err))
         }
 
+        // A new signature costs one row above the others, and the oldest drops off the end; the
+        // rows already shown stay the same items. A list with nothing in common replaces them.
+        function test_newRowKeepsTheOthers() {
+            const row = i => entry(i % 2 === 0, "770000000" + i, "Отказ " + i)
+            const shownRows = () => Util.findAll(page, it => it.visible && it.ok !== undefined)
+            agent.journal = [row(2), row(1)]
+            const before = shownRows()
+            agent.journal = [row(3), row(2)]
+            const after = shownRows()
+            compare(after.length, 2)
+            verify(after[1] === before[0])
+            compare(after.map(r => r.first), [true, false])
+            compare(Util.shownTexts(after[0]), head.concat(["ИНН 7700000003", "Отказ 3", "Отказ"]))
+            agent.journal = [row(5), row(4)]
+            compare(Util.shownTexts(page).filter(t => t.startsWith("ИНН")),
+                    ["ИНН 7700000005", "ИНН 7700000004"])
+        }
+
         function test_timesAligned() {
             agent.journal = [entry(true, "1", ""), entry(true, "2", "")]
             const rows = Util.findAll(page, it => it.visible && it.first !== undefined)

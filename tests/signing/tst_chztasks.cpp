@@ -65,6 +65,12 @@ private slots:
         QTest::newRow("without padding") << QStringLiteral("SGVsbG8") << QByteArray("Hello");
         QTest::newRow("all data characters")
             << QStringLiteral("+/+/") << QByteArray::fromHex("fbffbf");
+        QTest::newRow("the whole alphabet")
+            << QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/")
+            << QByteArray::fromHex("00108310518720928b30d38f41149351559761969b71d79f8218a39259a7a2"
+                                   "9aabb2dbafc31cb3d35db7e39ebbf3dfbf");
+        QTest::newRow("two characters past a group")
+            << QStringLiteral("SGVsbA") << QByteArray("Hell");
         refused("empty", QString());
         // A character past a whole group carries no byte: the text was cut short.
         refused("one character", QStringLiteral("A"));
@@ -84,6 +90,20 @@ private slots:
         QCOMPARE(decodeStrictBase64(text, &bytes), !decoded.isNull());
         if (!decoded.isNull())
             QCOMPARE(bytes, decoded);
+    }
+
+    // Every length of tail, padded or not, gives back the bytes encoded.
+    void strictBase64RoundTrip()
+    {
+        QByteArray original;
+        for (int length = 1; length <= 40; ++length) {
+            original.append(char(length * 37 + 11));
+            for (const auto option : {QByteArray::Base64Encoding, QByteArray::OmitTrailingEquals}) {
+                QByteArray bytes;
+                QVERIFY(decodeStrictBase64(QString::fromLatin1(original.toBase64(option)), &bytes));
+                QCOMPARE(bytes, original);
+            }
+        }
     }
 
     // Refusals in their order; only the certificate check reads the store, none signs.

@@ -12,6 +12,7 @@ StandInSigning::StandInSigning()
     ComStandIn::clearFaults();
     ComStandIn::clearCallLog();
     ComStandIn::setCallLogEnabled(true);
+    ComStandIn::setSettleTime(0);
     m_valid = m_folder.isValid() && ComStandIn::installProvider() && ComStandIn::installPlugin();
 }
 
@@ -20,6 +21,7 @@ StandInSigning::~StandInSigning()
     ComStandIn::clearFaults();
     ComStandIn::setCallLogEnabled(false);
     ComStandIn::clearCallLog();
+    ComStandIn::setSettleTime(ComStandIn::kSettleMs);
     if (m_previousConfig.isNull())
         qunsetenv("XDG_CONFIG_HOME");
     else

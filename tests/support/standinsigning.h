@@ -9,7 +9,8 @@
 namespace Orv::Test {
 
 // The COM stand-in in a folder of its own while the object lives: provider and CAdESCOM classes
-// registered, an empty personal store, no faults, the call log on and empty.
+// registered, an empty personal store, no faults, the call log on and empty, and what it read
+// from a file kept as long as the file stays as it was, however recently it changed.
 class StandInSigning
 {
 public:

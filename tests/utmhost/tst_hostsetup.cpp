@@ -2,6 +2,7 @@
 
 #include "core/util.h"
 #include "platform/systeminfo.h"
+#include "utmhost/utmhost.h"
 
 #include <QDir>
 #include <QRegularExpression>
@@ -252,6 +253,69 @@ private slots:
         QTEST(file.readAll(), "file");
         // A path that can be neither read nor written counts as an empty list.
         QCOMPARE(HostSetup::rememberAutobind(dir.path(), ids), ids);
+    }
+
+    void verdict_data()
+    {
+        // What the host sees: phase, driver, distribution and token ids ("!" after a device that
+        // is no token); the run ("-" for none, else ok, reboot, firewall, ids); when Windows
+        // started after it (seconds; 9: unknown).
+        QTest::addColumn<QString>("pc");
+        QTest::addColumn<QString>("verdict"); // needs admin, restart pending, reason
+        QTest::newRow("restart first") << "nowsl - - / 1 1 skipped - / -1"
+                                       << "0 1 " + HostSetup::kMsgRestartNeeded;
+        QTest::newRow("restarted") << "nowsl - - / 1 1 skipped - / 0"
+                                   << "1 0 Нужны компоненты Windows для VM";
+        QTest::newRow("failed run") << "running usbipd - / 0 1 skipped - / -1"
+                                    << "0 0 ";
+        QTest::newRow("boot unknown") << "running usbipd - / 1 1 skipped - / 9"
+                                      << "0 0 ";
+        QTest::newRow("no driver") << "running - - / 1 0 narrowed - / -1"
+                                   << "1 0 Нужен драйвер USB";
+        QTest::newRow("new model") << "running usbipd - 0a89:0030 / 1 0 narrowed 0A89:0030 / 0"
+                                   << "1 0 Вставлен носитель новой модели — его нужно разрешить "
+                                      "для VM";
+        QTest::newRow("allowed, no token")
+            << "running usbipd distro 0a89:0030 2ce4:7479! :0001 / 1 0 narrowed 0a89:0030 / 0"
+            << "0 0 ";
+        QTest::newRow("port, no result") << "starting usbipd distro / - / 0"
+                                         << "1 0 Порт передачи носителей открыт для всей "
+                                            "локальной сети";
+    }
+
+    void verdict()
+    {
+        QFETCH(QString, pc);
+        const QStringList seen = pc.section(" / ", 0, 0).split(u' ');
+        const QStringList ran = pc.section(" / ", 1, 1).split(u' ');
+        UtmHostStatus status;
+        status.phase = seen[0] == "nowsl"     ? UtmHost::NoWsl
+                       : seen[0] == "running" ? UtmHost::Running
+                                              : UtmHost::Starting;
+        status.usbipdFound = seen[1] == "usbipd";
+        status.distroRunning = seen[2] == "distro";
+        for (const QString &id : seen.mid(3)) {
+            status.tokens << HostToken();
+            status.tokens.last().vid = id.section(u':', 0, 0);
+            status.tokens.last().pid = id.section(u':', 1).remove(u'!');
+            status.tokens.last().isToken = !id.endsWith(u'!');
+        }
+        const HostSetupResult result{ran[0] != "-",
+                                     QDateTime::currentDateTimeUtc(),
+                                     ran[0] == "1",
+                                     ran.value(1) == "1",
+                                     {},
+                                     ran.value(2),
+                                     ran.value(3).split(u','),
+                                     {}};
+        const int bootSecs = pc.section(" / ", 2).toInt();
+        const QDateTime boot = bootSecs == 9 ? QDateTime() : result.at.addSecs(bootSecs);
+        const HostSetupVerdict verdict = HostSetup::setupVerdict(status, result, boot);
+        QTEST(QStringLiteral("%1 %2 %3")
+                  .arg(int(verdict.needsAdmin))
+                  .arg(int(verdict.rebootPending))
+                  .arg(verdict.reason),
+              "verdict");
     }
 };
 

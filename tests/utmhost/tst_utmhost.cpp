@@ -1,5 +1,6 @@
 #include "utmhost/utmhost.h"
 
+#include "core/util.h"
 #include "tests/support/fakehostshell.h"
 #include "tests/support/logcapture.h"
 #include "tests/support/wslstandin.h"
@@ -55,6 +56,22 @@ QStringList childProcesses()
             found << pid;
     }
     return found;
+}
+
+// A set-up result as the script writes it; "@now" becomes the time the run ends.
+QByteArray setupJson(const QString &ok, const QString &reboot, const QString &firewall,
+                     const QString &at = "@now")
+{
+    return QString(R"({"format": 1, "at": "%1", "ok": %2, "reboot": %3, "firewall": "%4"})")
+        .arg(at, ok, reboot, firewall)
+        .toUtf8();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(bytes) == bytes.size();
 }
 
 void settle()
@@ -500,6 +517,141 @@ private slots:
         host.shutdown();
         QTRY_COMPARE(childProcesses(), QStringList());
         QVERIFY(!status.wait(200));
+    }
+
+    // A set-up installs once: an installation that ends well yet leaves no runtime image in the
+    // next report ends the set-up instead of loading the image again and again.
+    void setupInstallsOnce()
+    {
+        const QString entry = R"({"file": "%1", "sha256": "%2", "size": 5, "ref": "%3"})";
+        const QString hash = sha256Hex("image"), image = "localhost/utm-runtime:4.3";
+        QVERIFY(
+            writeFile(m_dir.filePath("utm.tar"), "image") &&
+            writeFile(m_dir.filePath("manifest.json"),
+                      QString(R"({"format": 1, "rootfs": %1, "image": %2})")
+                          .arg(entry.arg("r.tar", hash, image), entry.arg("utm.tar", hash, image))
+                          .toUtf8()));
+        host().m_config.manifestUrl = QUrl::fromLocalFile(m_dir.filePath("manifest.json")).url();
+        SystemInfoSource source;
+        source.diskSpace = [](const QString &) {
+            return qint64(0);
+        };
+        host().m_metrics = std::make_unique<HostMetrics>(source);
+        answerCycle(QByteArray());
+        shell().answer(distroStatusScript(), FakeHostShell::exited(0, "systemd\trunning\n"));
+        shell().answer("-d utm-desktop -u root -- podman load", FakeHostShell::exited(0));
+        shell().answer("podman tag", FakeHostShell::exited(0));
+        host().start();
+        QVERIFY(m_status->wait());
+        QSignalSpy finished(&host(), &UtmHost::operationFinished);
+        host().setup();
+        QTRY_COMPARE(finished.size(), 1);
+        QCOMPARE(finished[0], (QVariantList{false, "Установка не завершена: УТМ не установился. "
+                                                   "Подробности — в журнале агента"}));
+        QCOMPARE(shell().lines().count("-d utm-desktop -u root -- podman load"), 1);
+    }
+
+    // A fresh PC on real processes and the stand-ins. Two elevated steps at most bring WSL but
+    // cannot close the port; the next one asks for a restart, after which the agent resumes by
+    // itself once (declined this time) and a later start leaves that result alone. A script
+    // changed on disk, a result not of this run and a failed run end the user's set-ups, until one
+    // ends the job.
+    void setUpAcrossARestart()
+    {
+        cleanup();
+        WslStandIn wsl;
+        wsl.exportEnvironment();
+        wsl.setImages({"localhost/utm-runtime:4.2"});
+        QTemporaryDir windows;
+        const QString powershell = windows.filePath("System32/WindowsPowerShell/v1.0/");
+        QVERIFY(QDir().mkpath(powershell) &&
+                QFile::link(WslStandIn::folder() + "/powershell", powershell + "powershell.exe"));
+        QVERIFY(wsl.writeFile("/../usbipd.json", R"({"Devices": []})") &&
+                wsl.writeFile("/../wsl-version", "нет"));
+        qputenv("USBIPD_STANDIN_STATE", wsl.path("/../usbipd.json").toUtf8());
+        const auto elevated = [&](const QByteArray &json, const char *exitCode = "0",
+                                  const QString &meanwhile = {}) {
+            qputenv("SystemRoot", windows.path().toUtf8());
+            qputenv("POWERSHELL_STANDIN_RESULT", json);
+            qputenv("POWERSHELL_STANDIN_EXIT", exitCode);
+            qputenv("POWERSHELL_STANDIN_BEFORE",
+                    QString("echo >>%1; rm -f %2; %3")
+                        .arg(wsl.path("/../runs"), wsl.path("/../wsl-version"), meanwhile)
+                        .toUtf8());
+        };
+        ProcessShell processes;
+        UtmHostConfig config;
+        config.dataDir = m_dir.filePath("e2e-setup");
+        std::unique_ptr<UtmHost> agent; // gone before the shell it uses
+        std::unique_ptr<QSignalSpy> finished;
+        const auto startAgent = [&] {
+            finished.reset();
+            agent = std::make_unique<UtmHost>(config, &processes);
+            agent->m_status.usbipdFound = true;
+            finished = std::make_unique<QSignalSpy>(agent.get(), &UtmHost::operationFinished);
+            QSignalSpy cycle(agent.get(), &UtmHost::statusChanged);
+            agent->start();
+            QVERIFY(cycle.wait(20000));
+        };
+        const auto setup = [&](const QString &message) {
+            agent->setup();
+            QTRY_COMPARE_WITH_TIMEOUT(finished->size(), 1, 20000);
+            QCOMPARE(finished->takeFirst().at(1).toString(), message);
+            QTRY_VERIFY_WITH_TIMEOUT(!agent->m_refreshing, 20000);
+        };
+        const QString port = "Порт передачи носителей открыт для всей локальной сети";
+        const QString notDone = "Настройка компьютера не завершена. Подробности — в журнале агента";
+
+        startAgent();
+        elevated(setupJson("true", "false", "skipped"));
+        agent->setup();
+        QCOMPARE(agent->status().installStep, QString("Настраиваем компьютер — обычно до минуты"));
+        setup("Подождите: Настраиваем компьютер");
+        QTRY_COMPARE_WITH_TIMEOUT(finished->size(), 1, 20000);
+        QCOMPARE(finished->takeFirst(), (QVariantList{false, port}));
+        elevated(setupJson("true", "true", "skipped"));
+        setup(HostSetup::kMsgRestartNeeded);
+        setup(HostSetup::kMsgRestartNeeded); // until Windows restarts
+
+        // Windows restarts: the run now lies before its start.
+        QVERIFY(writeFile(agent->setupResultPath(),
+                          setupJson("true", "true", "skipped", "2000-01-01T00:00:00.0000000Z")));
+        qputenv("ORV_ELEVATION_CONSENT", "declined");
+        startAgent();
+        QTRY_COMPARE_WITH_TIMEOUT(finished->size(), 1, 20000);
+        QCOMPARE(finished->takeFirst().at(1).toString(),
+                 QString("Настройка отменена: без разрешения администратора компьютер не "
+                         "настроить"));
+        QFile marker(m_dir.filePath("e2e-setup/setup-continued"));
+        QVERIFY(marker.open(QIODevice::ReadOnly) && marker.readAll() == "2000-01-01T00:00:00Z");
+        QVERIFY(marker.remove()); // even without it, once per process
+        QTRY_VERIFY(!agent->m_refreshing);
+        agent->refresh();
+        QTRY_VERIFY(!agent->m_refreshing);
+        settle();
+        QVERIFY(finished->isEmpty());
+        QVERIFY(writeFile(marker.fileName(), "2000-01-01T00:00:00Z"));
+
+        qunsetenv("ORV_ELEVATION_CONSENT");
+        startAgent();
+        QVERIFY(agent->busyText().isEmpty()); // that result has been resumed
+        QCOMPARE(agent->status().setupReason, port);
+        qputenv("SystemRoot", " ");
+        setup("Настройка не запустилась. Подробности — в журнале агента");
+        agent->setPhase(UtmHost::Error, "Среда VM не отвечает");
+        setup("Среда VM не отвечает");
+        const QByteArray narrowed = setupJson("true", "false", "narrowed");
+        elevated(narrowed, "0", "echo >>" + m_dir.filePath("e2e-setup/hostsetup.ps1"));
+        setup("Файл настройки подменён — настройка не запущена");
+        elevated(setupJson("true", "false", "skipped",
+                           QDateTime::currentDateTimeUtc().addSecs(-6).toString(Qt::ISODate)));
+        setup(notDone);
+        elevated(setupJson("false", "false", "skipped"), "1");
+        setup(notDone);
+        elevated(narrowed, "0", "echo 2.4.0 >" + wsl.path("/../wsl-version"));
+        setup("Компьютер настроен — можно создавать VM");
+        QCOMPARE(agent->status().wslVersion, QString("2.4.0")); // asked again after the step
+        QCOMPARE(wsl.readFile("/../runs").size(), 7);
     }
 };
 
