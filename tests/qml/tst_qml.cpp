@@ -1,7 +1,8 @@
 // QuickTest runner for the window's QML module: every tst_*.qml beside this file runs against a
 // fake `agent` (FakeAgent.qml) and `testEnv`, this runner's setup object, which resets the
 // window's context properties, switches the system's colour scheme and records what the window
-// opened or ended.
+// opened or ended. A binding that breaks only logs a warning and leaves the page half drawn, so
+// every such warning fails the test that caused it (or the run, when no test was running).
 
 #include <QDesktopServices>
 #include <QDir>
@@ -10,7 +11,11 @@
 #include <QQmlComponent>
 #include <QQmlContext>
 #include <QQmlEngine>
+#include <QQuickItem>
+#include <QQuickView>
+#include <QRegularExpression>
 #include <QStyleHints>
+#include <QTimer>
 #include <QUrl>
 #include <QtQml/qqmlextensionplugin.h>
 #include <QtQuickTest>
@@ -18,6 +23,34 @@
 Q_IMPORT_QML_PLUGIN(OrvAgentAppPlugin)
 
 namespace Orv::Test {
+namespace {
+
+QtMessageHandler g_testLogHandler = nullptr;
+int g_faultsOutsideTests = 0;
+
+void failOnQmlFault(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    g_testLogHandler(type, context, message);
+    static const QRegularExpression fault(
+        QStringLiteral("TypeError|ReferenceError|is not a function|Unable to assign"));
+    if (type == QtDebugMsg || type == QtInfoMsg || !fault.match(message).hasMatch())
+        return;
+    if (QTest::currentTestFunction())
+        QTest::qFail(qPrintable(QStringLiteral("QML: ") + message), context.file, context.line);
+    else
+        ++g_faultsOutsideTests;
+}
+
+// The test log puts its own handler in place when a test case starts running, so ours goes in
+// front of it as each test function begins.
+void watchQmlFaults()
+{
+    const QtMessageHandler current = qInstallMessageHandler(failOnQmlFault);
+    if (current != failOnQmlFault)
+        g_testLogHandler = current;
+}
+
+} // namespace
 
 class QmlTestEnv : public QObject
 {
@@ -100,6 +133,7 @@ public slots:
         engine->addImportPath(QStringLiteral("qrc:/qt/qml"));
 #endif
         m_engine = engine;
+        QTimer::singleShot(0, engine, [this, engine] { watchTestFunctions(engine); });
         connect(engine, &QQmlEngine::quit, this, [this] {
             ++m_quitCount;
             emit changed();
@@ -122,6 +156,29 @@ public slots:
 signals:
     void changed();
 
+private slots:
+    void testFunctionStarted()
+    {
+        watchQmlFaults();
+    }
+
+private:
+    // Each TestCase of the file just loaded tells its result object when a test function begins.
+    void watchTestFunctions(QQmlEngine *engine)
+    {
+        for (QWindow *window : QGuiApplication::topLevelWindows()) {
+            const auto *view = qobject_cast<QQuickView *>(window);
+            if (!view || view->engine() != engine || !view->rootObject())
+                continue;
+            const QList<QObject *> objects = view->rootObject()->findChildren<QObject *>();
+            for (QObject *object : objects) {
+                if (qstrcmp(object->metaObject()->className(), "QuickTestResult") == 0)
+                    connect(object, SIGNAL(functionNameChanged()), this,
+                            SLOT(testFunctionStarted()));
+            }
+        }
+    }
+
 private:
     QQmlEngine *m_engine = nullptr;
     QStringList m_openedUrls;
@@ -130,6 +187,16 @@ private:
 
 } // namespace Orv::Test
 
-QUICK_TEST_MAIN_WITH_SETUP(qml, Orv::Test::QmlTestEnv)
+int main(int argc, char **argv)
+{
+    QTEST_SET_MAIN_SOURCE_PATH
+    Orv::Test::QmlTestEnv setup;
+    const int failed = quick_test_main_with_setup(argc, argv, "qml", QUICK_TEST_SOURCE_DIR, &setup);
+    if (Orv::Test::g_faultsOutsideTests == 0)
+        return failed;
+    fprintf(stderr, "FAIL! %d QML warnings outside the test functions\n",
+            Orv::Test::g_faultsOutsideTests);
+    return failed + 1;
+}
 
 #include "tst_qml.moc"
