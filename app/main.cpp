@@ -2,6 +2,7 @@
 #include "app/appcontroller.h"
 #include "app/filelog.h"
 #include "app/instancechannel.h"
+#include "app/qttranslations.h"
 #include "app/selfupdater.h"
 #include "core/util.h"
 #include "platform/console.h"
@@ -51,6 +52,7 @@ int main(int argc, char *argv[])
     QApplication::setApplicationVersion(QStringLiteral(ORV_VERSION));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/qt/qml/OrvAgentApp/icons/agent.svg")));
     qInstallMessageHandler(Orv::messageHandler);
+    Orv::installQtTranslations();
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
