@@ -252,9 +252,9 @@ private slots:
                            "Адрес manifest.json нагрузки хоста УТМ (http, https или file)"}
             << QString();
         QTest::newRow("unknown option")
-            << QStringList{"--bogus"} << 1 << QStringList() << "Unknown option 'bogus'";
+            << QStringList{"--bogus"} << 1 << QStringList() << "Неизвестный параметр «bogus»";
         QTest::newRow("server without its value")
-            << QStringList{"-s"} << 1 << QStringList() << "Missing value after '-s'";
+            << QStringList{"-s"} << 1 << QStringList() << "Отсутствует значение после «-s»";
     }
 
     void answeredByTheParser()
