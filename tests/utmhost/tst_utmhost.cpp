@@ -570,10 +570,10 @@ private slots:
     }
 
     // A fresh PC on real processes and the stand-ins. Two elevated steps at most bring WSL but
-    // cannot close the port; the next one asks for a restart, after which the agent resumes by
-    // itself once (declined this time) and a later start leaves that result alone. A script
-    // changed on disk, a result not of this run and a failed run end the user's set-ups, until one
-    // ends the job.
+    // cannot close the port; the next one ends with 3010 and asks for a restart, after which the
+    // agent resumes by itself once (declined this time) and a later start leaves that result
+    // alone. A script changed on disk, a result not of this run and a failed run end the user's
+    // set-ups, until one ends the job.
     void setUpAcrossARestart()
     {
         cleanup();
@@ -627,7 +627,7 @@ private slots:
         setup("Подождите: Настраиваем компьютер");
         QTRY_COMPARE_WITH_TIMEOUT(finished->size(), 1, 20000);
         QCOMPARE(finished->takeFirst(), (QVariantList{false, port}));
-        elevated(setupJson("true", "true", "skipped"));
+        elevated(setupJson("true", "true", "skipped"), "3010");
         setup(HostSetup::kMsgRestartNeeded);
         setup(HostSetup::kMsgRestartNeeded); // until Windows restarts
 
