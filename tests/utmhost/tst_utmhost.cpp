@@ -635,8 +635,11 @@ private slots:
         QVERIFY(writeFile(agent->setupResultPath(),
                           setupJson("true", "true", "skipped", "2000-01-01T00:00:00.0000000Z")));
         qputenv("ORV_ELEVATION_CONSENT", "declined");
+        auto log = std::make_unique<LogCapture>();
         startAgent();
         QTRY_COMPARE_WITH_TIMEOUT(finished->size(), 1, 20000);
+        QCOMPARE(log->matching("не запущен: разрешение администратора не дано").size(), 1);
+        log.reset();
         QCOMPARE(finished->takeFirst().at(1).toString(),
                  QString("Настройка отменена: без разрешения администратора компьютер не "
                          "настроить"));
@@ -666,10 +669,13 @@ private slots:
         setup(notDone);
         elevated(setupJson("false", "false", "skipped"), "1");
         setup(notDone);
+        elevated(setupJson("true", "true", "skipped"), "1"); // the exit code wins
+        setup(notDone);
+        QVERIFY(!agent->status().rebootPending);
         elevated(narrowed, "0", "echo 2.4.0 >" + wsl.path("/../wsl-version"));
         setup("Компьютер настроен — можно создавать VM");
         QCOMPARE(agent->status().wslVersion, QString("2.4.0")); // asked again after the step
-        QCOMPARE(wsl.readFile("/../runs").size(), 7);
+        QCOMPARE(wsl.readFile("/../runs").size(), 8);
     }
 };
 
