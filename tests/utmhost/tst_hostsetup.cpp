@@ -164,6 +164,28 @@ private slots:
             QVERIFY2(text.contains(QString::fromUtf8(literal)), literal);
     }
 
+    // The result and the transcript lie in the user's own folder: whatever stands there goes
+    // first, a link as itself, and nothing is written through a linked folder or into a file that
+    // appeared meanwhile.
+    void scriptWritesThroughNoLink()
+    {
+        const QString text = scriptText();
+        int at = 0;
+        for (const char *step :
+             {"[IO.File]::GetAttributes($Path)",
+              "$attributes.HasFlag([IO.FileAttributes]::ReparsePoint)",
+              "if (Test-ReparsePoint (Split-Path -Parent $Path)) { return $false }",
+              "[IO.Directory]::Delete($Path, $false)", "[IO.File]::Delete($Path)",
+              "$null = Clear-OutputPath $ResultPath", "if (Clear-OutputPath $transcriptPath) {",
+              "Start-Transcript -LiteralPath $transcriptPath -NoClobber",
+              "if (-not (Clear-OutputPath $ResultPath)) {",
+              "[IO.File]::Open($ResultPath, [IO.FileMode]::CreateNew"}) {
+            at = int(text.indexOf(QString::fromUtf8(step), at));
+            QVERIFY2(at >= 0, step);
+        }
+        QVERIFY(!text.contains("WriteAllText") && !text.contains("-Force |"));
+    }
+
     void parseResult_data()
     {
         QTest::addColumn<QByteArray>("bytes");
