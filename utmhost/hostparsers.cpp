@@ -75,8 +75,11 @@ QString decodeProcessOutput(const QByteArray &bytes)
         if (bytes.at(i) == '\0')
             ++oddNuls;
     }
+    // The byte-order mark decides where it stands: mostly Cyrillic UTF-16 has few NUL high bytes,
+    // and UTF-8 never begins with these two.
+    const bool utf16Mark = bytes.startsWith("\xff\xfe");
     QString text;
-    if (bytes.size() >= 2 && qint64(oddNuls) * 4 >= bytes.size()) {
+    if (utf16Mark || (bytes.size() >= 2 && qint64(oddNuls) * 4 >= bytes.size())) {
         QStringDecoder utf16(QStringConverter::Utf16LE);
         text = utf16(bytes.left(bytes.size() / 2 * 2));
     } else {

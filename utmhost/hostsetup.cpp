@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringEncoder>
 
@@ -113,6 +114,21 @@ HostSetupResult parseResult(const QByteArray &bytes)
                              step.value(QLatin1String("text")).toString()});
     }
     return result;
+}
+
+bool markResultFailed(const QString &path)
+{
+    QFile file(path);
+    QJsonObject root;
+    if (file.open(QIODevice::ReadOnly))
+        root = jsonObjectOf(file.readAll());
+    file.close();
+    if (root.isEmpty())
+        return false;
+    root.insert(QLatin1String("ok"), false);
+    const QByteArray bytes = QJsonDocument(root).toJson();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(bytes) == bytes.size();
 }
 
 QStringList rememberAutobind(const QString &path, const QStringList &ids)

@@ -72,6 +72,10 @@ QString elevatedCommand(const QString &scriptPath, const QString &resultPath);
 // for "autobind" and a single object for "steps" count as one-element lists.
 HostSetupResult parseResult(const QByteArray &bytes);
 
+// Rewrites the result file at `path` with "ok" false, all else kept: for a run whose exit code
+// failed after it had written "done". False when the file is no result or cannot be rewritten.
+bool markResultFailed(const QString &path);
+
 // The token models allowed so far: the ids kept in the file at `path` (one per line, Latin-1)
 // followed by those of `ids` it lacks, in the order first seen. The file is rewritten only when
 // `ids` added one; an unreadable file counts as empty and a failed write is ignored.

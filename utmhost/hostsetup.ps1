@@ -19,7 +19,41 @@ $wslAdapterPattern = 'vEthernet (WSL*'
 $tempPrefix = 'tellvane-usbipd-'
 $dryRun = $env:TELLVANE_SETUP_DRYRUN -eq '1'
 
-try { Start-Transcript -LiteralPath ($ResultPath + '.log') -Force | Out-Null } catch { }
+# The result and its transcript go into the user's own folder, where any program of the user could
+# plant a symbolic link or junction that turns this elevated write onto a file of the system.
+# Whatever stands at those paths is removed first (a link as itself, never what it leads to), and
+# nothing is written where the folder is such a link or something there cannot be removed.
+function Get-ItemAttributes([string]$Path) {
+    # Of the item itself: a link is not followed.
+    try { [IO.File]::GetAttributes($Path) } catch { $null }
+}
+
+function Test-ReparsePoint([string]$Path) {
+    $attributes = Get-ItemAttributes $Path
+    ($null -ne $attributes) -and $attributes.HasFlag([IO.FileAttributes]::ReparsePoint)
+}
+
+# True when nothing stands at $Path any more and its folder is no link.
+function Clear-OutputPath([string]$Path) {
+    if (Test-ReparsePoint (Split-Path -Parent $Path)) { return $false }
+    $attributes = Get-ItemAttributes $Path
+    if ($null -ne $attributes) {
+        try {
+            if ($attributes.HasFlag([IO.FileAttributes]::Directory)) {
+                [IO.Directory]::Delete($Path, $false)
+            } else {
+                [IO.File]::Delete($Path)
+            }
+        } catch { return $false }
+    }
+    $null -eq (Get-ItemAttributes $Path)
+}
+
+$transcriptPath = $ResultPath + '.log'
+$null = Clear-OutputPath $ResultPath
+if (Clear-OutputPath $transcriptPath) {
+    try { Start-Transcript -LiteralPath $transcriptPath -NoClobber | Out-Null } catch { }
+}
 $env:WSL_UTF8 = '1'
 
 # The agent starts this script as a block made from memory, which has no script scope: the result
@@ -185,13 +219,21 @@ try {
 }
 
 # The result is written on every way out; without it the agent cannot tell what happened, so a
-# failure to write it fails the run.
+# failure to write it fails the run. The path is cleared again, as the run took its time, and the
+# file is created anew (CreateNew), never opened where something appeared meanwhile.
 $exitCode = 0
 try {
+    if (-not (Clear-OutputPath $ResultPath)) {
+        throw "на месте итога ссылка или файл, который не удалить: $ResultPath"
+    }
     $json = ConvertTo-Json -InputObject $result -Depth 5
-    [IO.File]::WriteAllText($ResultPath, $json, (New-Object Text.UTF8Encoding $false))
+    $bytes = (New-Object Text.UTF8Encoding $false).GetBytes($json)
+    $stream = [IO.File]::Open($ResultPath, [IO.FileMode]::CreateNew, [IO.FileAccess]::Write,
+        [IO.FileShare]::None)
+    try { $stream.Write($bytes, 0, $bytes.Length) } finally { $stream.Dispose() }
 } catch {
     $result.ok = $false
+    Write-Output "итог не записан: $($_.Exception.Message)"
 }
 try { Stop-Transcript | Out-Null } catch { }
 if (-not $result.ok) {

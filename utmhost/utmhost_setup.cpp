@@ -133,8 +133,11 @@ void UtmHost::adminStepEnded(const ShellResult &result, const std::function<void
 {
     setInstallStep(QString(), -1.0);
     if (!result.started) {
+        // The runner's own reason tells a declined prompt from a failed start; the general text
+        // for a program that did not start would not.
+        const QString reason = QString::fromUtf8(result.err).trimmed();
         logItems(Warn, QStringLiteral("хост УТМ: шаг администратора не запущен:"),
-                 result.failureText());
+                 reason.isEmpty() ? result.failureText() : reason);
         finishOperation(false, QStringLiteral("Настройка отменена: без разрешения администратора "
                                               "компьютер не настроить"));
         return;
@@ -155,12 +158,17 @@ void UtmHost::adminStepEnded(const ShellResult &result, const std::function<void
         finishOperation(false, kMsgNotDone.arg(kMsgSeeAgentLog));
         return;
     }
+    // The exit code is the run's last word: a result that says "done" over a failed exit counts
+    // as failed, now and whenever it is read again, and so asks for no restart.
+    const bool exitedWell = result.exitCode == 0 || result.exitCode == kExitRestart;
+    if (!exitedWell && written.ok && !HostSetup::markResultFailed(setupResultPath()))
+        logItems(Warn, QStringLiteral("хост УТМ: итог настройки не переписан:"), setupResultPath());
     readSetupState();
     for (const HostSetupStep &step : std::as_const(m_setupResult.steps)) {
         logItems(Info, QStringLiteral("хост УТМ: настройка,"), step.name,
                  step.ok ? QStringLiteral("готово:") : QStringLiteral("не сделано:"), step.text);
     }
-    if (result.exitCode != 0 && result.exitCode != kExitRestart) {
+    if (!exitedWell) {
         logItems(Warn, QStringLiteral("хост УТМ: шаг администратора, код"), result.exitCode,
                  QStringLiteral(":"), m_setupResult.error, QStringLiteral("— протокол:"),
                  transcript);

@@ -60,6 +60,10 @@ private slots:
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("text");
         QTest::newRow("UTF-16 with BOM") << utf16("utm-desktop\r\n", true) << "utm-desktop\n";
+        const QString russian =
+            "Подсистема Windows для Linux не имеет установленных дистрибутивов.";
+        QTest::newRow("UTF-16 with BOM, mostly Cyrillic")
+            << utf16(russian + "\r\n", true) << russian + "\n";
         QTest::newRow("UTF-16 Cyrillic")
             << utf16("Версия WSL: 2.3.26.0", false) << "Версия WSL: 2.3.26.0";
         QTest::newRow("UTF-16 odd byte dropped") << utf16("ab", false) + 'c' << "ab";
@@ -99,6 +103,7 @@ private slots:
     {
         QStringList rows;
         for (const WslDistro &row : parseWslList("  NAME      STATE    VERSION\n"
+                                                 "  ИМЯ       СОСТОЯНИЕ       ВЕРСИЯ\n"
                                                  "*   utm-desktop    Running     2\n"
                                                  "  Ubuntu Stopped\n  old Installing x\n"
                                                  "  docker-desktop  Stopped  2\n"))

@@ -164,6 +164,25 @@ private slots:
             QVERIFY2(text.contains(QString::fromUtf8(literal)), literal);
     }
 
+    // The result and the transcript lie in the user's own folder: whatever stands there goes
+    // first, a link as itself, and nothing is written through a linked folder or into a file that
+    // appeared meanwhile.
+    void scriptWritesThroughNoLink()
+    {
+        const QString text = scriptText();
+        int at = 0;
+        for (const char *step :
+             {"HasFlag([IO.FileAttributes]::ReparsePoint)",
+              "Test-ReparsePoint (Split-Path -Parent $Path)",
+              "$null = Clear-OutputPath $ResultPath",
+              "Start-Transcript -LiteralPath $transcriptPath -NoClobber",
+              "if (-not (Clear-OutputPath $ResultPath))", "[IO.FileMode]::CreateNew"}) {
+            at = int(text.indexOf(QString::fromUtf8(step), at));
+            QVERIFY2(at >= 0, step);
+        }
+        QVERIFY(!text.contains("WriteAllText") && !text.contains("-Force |"));
+    }
+
     void parseResult_data()
     {
         QTest::addColumn<QByteArray>("bytes");

@@ -5,6 +5,7 @@
 #include "tests/support/logcapture.h"
 #include "tests/support/wslstandin.h"
 #include "utmhost/distrofiles.h"
+#include "utmhost/hostparsers.h"
 
 #include <QDir>
 #include <QSignalSpy>
@@ -477,14 +478,22 @@ private slots:
         QCOMPARE(UtmHost::formatSize(qint64(10) << 30), QString("10 ГБ"));
     }
 
-    // Real processes against the stand-in wsl: found, started, a VM read back from the status
-    // report, a stopped distribution brought back by the keep-alive, nothing left at shutdown.
+    // Real processes against the stand-in wsl, in Russian: found, started, a VM read back from the
+    // status report, a stopped distribution brought back by the keep-alive, nothing left at
+    // shutdown.
     void endToEndWithTheStandIn()
     {
         cleanup();
         WslStandIn wsl;
         QVERIFY(wsl.isValid());
         wsl.exportEnvironment();
+        // Listed as a Russian Windows lists it, another distribution being the default.
+        QVERIFY(wsl.writeFile("/../ui-language", "ru") && wsl.writeFile("/../default", "Ubuntu") &&
+                wsl.writeFile("/../Ubuntu/.standin/state", "Stopped\n"));
+        const QString listing =
+            decodeProcessOutput(wsl.run({"--list", "--verbose"}, {}, false).out);
+        QVERIFY2(listing.startsWith("  ИМЯ ") && listing.contains("\n* Ubuntu  "),
+                 qPrintable(listing));
         QVERIFY(wsl.writeFile("/etc/utm-desktop/vms/7.env",
                               "NAME_B64=0JrQsNGB0YHQsA==\nNETWORK=host\nENABLED=1\n"
                               "IMAGE=localhost/utm-runtime:4.2\nJAVA_OPTS=\n"));
@@ -552,10 +561,10 @@ private slots:
     }
 
     // A fresh PC on real processes and the stand-ins. Two elevated steps at most bring WSL but
-    // cannot close the port; the next one asks for a restart, after which the agent resumes by
-    // itself once (declined this time) and a later start leaves that result alone. A script
-    // changed on disk, a result not of this run and a failed run end the user's set-ups, until one
-    // ends the job.
+    // cannot close the port; the next one ends with 3010 and asks for a restart, after which the
+    // agent resumes by itself once (declined this time) and a later start leaves that result
+    // alone. A script changed on disk, a result not of this run and a failed run end the user's
+    // set-ups, until one ends the job.
     void setUpAcrossARestart()
     {
         cleanup();
@@ -609,7 +618,7 @@ private slots:
         setup("Подождите: Настраиваем компьютер");
         QTRY_COMPARE_WITH_TIMEOUT(finished->size(), 1, 20000);
         QCOMPARE(finished->takeFirst(), (QVariantList{false, port}));
-        elevated(setupJson("true", "true", "skipped"));
+        elevated(setupJson("true", "true", "skipped"), "3010");
         setup(HostSetup::kMsgRestartNeeded);
         setup(HostSetup::kMsgRestartNeeded); // until Windows restarts
 
@@ -617,8 +626,11 @@ private slots:
         QVERIFY(writeFile(agent->setupResultPath(),
                           setupJson("true", "true", "skipped", "2000-01-01T00:00:00.0000000Z")));
         qputenv("ORV_ELEVATION_CONSENT", "declined");
+        auto log = std::make_unique<LogCapture>();
         startAgent();
         QTRY_COMPARE_WITH_TIMEOUT(finished->size(), 1, 20000);
+        QCOMPARE(log->matching("не запущен: разрешение администратора не дано").size(), 1);
+        log.reset();
         QCOMPARE(finished->takeFirst().at(1).toString(),
                  QString("Настройка отменена: без разрешения администратора компьютер не "
                          "настроить"));
@@ -648,10 +660,13 @@ private slots:
         setup(notDone);
         elevated(setupJson("false", "false", "skipped"), "1");
         setup(notDone);
+        elevated(setupJson("true", "true", "skipped"), "1"); // the exit code wins
+        setup(notDone);
+        QVERIFY(!agent->status().rebootPending);
         elevated(narrowed, "0", "echo 2.4.0 >" + wsl.path("/../wsl-version"));
         setup("Компьютер настроен — можно создавать VM");
         QCOMPARE(agent->status().wslVersion, QString("2.4.0")); // asked again after the step
-        QCOMPARE(wsl.readFile("/../runs").size(), 7);
+        QCOMPARE(wsl.readFile("/../runs").size(), 8);
     }
 };
 

@@ -358,7 +358,8 @@ private slots:
     }
 
     // The road a user walks, through real processes on the stand-in wsl and usbipd: VMs made,
-    // changed, given a token that comes back by itself after it was lost, read and removed.
+    // changed, given a token (not shared: refused until a policy allows its model) that comes
+    // back by itself after it was lost, read and removed.
     void vmLifeOnTheStandIns()
     {
         cleanup();
@@ -367,7 +368,9 @@ private slots:
         wsl.setImages({"localhost/utm-runtime:4.2", "localhost/utm-mock:1.0"});
         QFile usbipd(m_dir.filePath("usbipd.json"));
         QVERIFY(usbipd.open(QIODevice::WriteOnly));
-        usbipd.write(Test::readTestData("usbipd/token-serial.json"));
+        // Plugged in and never shared: only a policy that the set-up leaves lets it be attached.
+        usbipd.write(Test::readTestData("usbipd/token-serial.json")
+                         .replace("\"5f0c9a6e-3b1d-4c2a-9e7f-1a2b3c4d5e6f\"", "null"));
         usbipd.close();
         qputenv("USBIPD_STANDIN_STATE", usbipd.fileName().toLocal8Bit());
         ProcessShell processes;
@@ -413,8 +416,14 @@ private slots:
         QVERIFY(one().enabled && one().activeState == "active");
 
         QCOMPARE(perform([&] { host.assignToken(1, "1-2"); }),
+                 "finished 0 " + kMsgTokenNotPassed + kSeeLog);
+        const QString policy = "policy add --effect Allow --operation AutoBind --hardware-id "
+                               "0a89:0030";
+        QCOMPARE(QProcess::execute(Test::WslStandIn::folder() + "/usbipd", policy.split(' ')), 0);
+        QCOMPARE(perform([&] { host.assignToken(1, "1-2"); }),
                  "finished 1 Носитель «Rutoken ECP» передан VM 1");
         QVERIFY(one().tokenSerial == kSerial && one().devicePresent);
+        QVERIFY(host.status().tokens.value(0).bound);
         // Lost as when WSL restarts: the next refresh shares it again and restarts the VM.
         QCOMPARE(
             QProcess::execute(Test::WslStandIn::folder() + "/usbipd", {"detach", "--busid", "1-2"}),
@@ -434,7 +443,7 @@ private slots:
         QFile calls(usbipd.fileName() + ".calls");
         QVERIFY(calls.open(QIODevice::ReadOnly));
         QCOMPARE(QString::fromUtf8(calls.readAll()).remove("state\n"),
-                 QStringList({kAttach, kDetach, kAttach, kDetach, ""}).join('\n'));
+                 QStringList({kAttach, policy, kAttach, kDetach, kAttach, kDetach, ""}).join('\n'));
     }
 };
 
