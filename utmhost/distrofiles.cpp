@@ -240,8 +240,13 @@ QString utmContainerUnit(const UtmVm &vm)
 
 QString heredocWrite(const QString &path, const QString &content)
 {
-    return QStringLiteral("cat > %1 <<'%2'\n%3%2\n")
-        .arg(shellQuoted(path), kHereDocMarker, content);
+    // Written beside the file under a hidden name that no reader of the folder takes for a VM's
+    // file, then renamed over it: a full disk or a kill midway leaves the old file whole.
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    const QString temporary =
+        path.left(slash + 1) + QLatin1Char('.') + path.mid(slash + 1) + QStringLiteral(".new");
+    return QStringLiteral("cat > %1 <<'%2'\n%3%2\nmv -f %1 %4\n")
+        .arg(shellQuoted(temporary), kHereDocMarker, content, shellQuoted(path));
 }
 
 QString vmRecordProblem(const UtmVm &vm)

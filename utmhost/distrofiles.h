@@ -52,7 +52,8 @@ QString utmEnvFile(const UtmVm &vm);
 QString utmPodUnit(const UtmVm &vm);
 QString utmContainerUnit(const UtmVm &vm);
 
-// Shell text that writes `content` (ending with a line feed) to `path` unexpanded.
+// Shell text that writes `content` (ending with a line feed) to `path` unexpanded. The file is
+// replaced whole or, when the write fails, not at all.
 QString heredocWrite(const QString &path, const QString &content);
 
 // Why the record's values must not go into a script or unit (a Russian text), or empty when all
