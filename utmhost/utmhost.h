@@ -238,8 +238,12 @@ private:
     // refusal.
     bool nextVmNumber(UtmVm &vm, const QString &name);
     bool checkPortsFree(const UtmVm &vm, QString &error) const;
-    // Writes and applies the VM (a VmScriptAction) and ends the operation; `done` runs first,
-    // only on success.
+    // A real VM's record that a write cut short left without its image gets the image a new VM
+    // would get (and the usual Java options when it lost them too); the result is the notice the
+    // user gets about it, empty when nothing was mended.
+    QString mendRecord(UtmVm &vm) const;
+    // Writes and applies the VM (a VmScriptAction), a damaged record mended, and ends the
+    // operation; `done` runs first, only on success.
     void writeVm(const UtmVm &vm, int action, const QString &message, bool checkPorts,
                  const std::function<void()> &done);
     void writeTestVm(UtmVm vm, const QString &imageRef);

@@ -193,6 +193,12 @@ private slots:
             << up << CALL(createVm("")) << "0 VM 3: изменение не применилось" + kSeeLog << write;
         QTest::newRow("offline fails") << up << CALL(setVmOnline(2, false))
                                        << "0 VM 2: изменение не применилось" + kSeeLog << write;
+        QTest::newRow("damaged record")
+            << up + "vm\t5\nmeta\tNAME_B64=0KH\nunit\tfailed\tfailed\t1\t0\nend\n"
+            << CALL(startVm(5))
+            << "1 VM 5 запущена. Запись VM 5 была повреждена и восстановлена — проверьте её имя, "
+               "носитель и выход в сеть"
+            << write;
         QTest::newRow("remove fails")
             << up << CALL(removeVm(2)) << "0 VM 2 не удалена" + kSeeLog << write;
         QTest::newRow("attach fails")
@@ -229,7 +235,7 @@ private slots:
         const qsizetype calls = shell().calls.size();
         call(host());
         QTRY_VERIFY(settled() && m_events.size() == !event.isEmpty());
-        QCOMPARE(host().m_tokenProblems.contains(kSerial), !event.startsWith('1'));
+        QCOMPARE(host().m_tokenProblems.contains(kSerial), !event.startsWith("1 Носитель"));
         QVERIFY2(event.isEmpty() || m_events[0].startsWith("finished " + event),
                  qPrintable(m_events.join(" | ")));
         QCOMPARE(this->actions(calls), actions);
@@ -237,6 +243,10 @@ private slots:
         QCOMPARE(log.matching("[WARN] хост УТМ: usbipd detach: отказ").size(), int(shared));
         if (QTest::currentDataTag() == QByteArray("port"))
             QCOMPARE(m_probed, (QList<int>{8085, 8240}));
+        if (QTest::currentDataTag() == QByteArray("damaged record")) {
+            QVERIFY(shell().calls[calls].command.stdinData.contains(
+                "IMAGE=localhost/utm-runtime:4.2\nJAVA_OPTS=-Xmx192m\n"));
+        }
     }
 
     // Until a refresh that started after a change has read the VMs back, nothing that looks at
