@@ -17,6 +17,7 @@ constexpr int kKeepaliveFirstDelayMs = 5000;
 constexpr int kKeepaliveLongestDelayMs = 60000;
 
 const QString kMsgDistroSilent = QStringLiteral("Среда VM не отвечает");
+const QString kMsgWslSilent = QStringLiteral("WSL не отвечает");
 
 // The VMs' memory together; a sum beyond what the number holds stays at its largest.
 qint64 memoryOf(const QList<UtmVm> &vms)
@@ -85,8 +86,16 @@ void UtmHost::readList()
 
 void UtmHost::listRead(const ShellResult &result)
 {
-    const QList<WslDistro> rows =
-        result.succeeded() ? parseWslList(decodeProcessOutput(result.out)) : QList<WslDistro>();
+    const QString text = decodeProcessOutput(result.out);
+    // Only a list tells that the distribution is gone. A list that failed or ran out of time
+    // tells nothing about it, and what the last good cycle found stays, the keep-alive too.
+    if (!result.succeeded() &&
+        !saysNoDistributions(text + QLatin1Char('\n') + decodeProcessOutput(result.err))) {
+        setPhase(Error, failureText(kMsgWslSilent, result));
+        readTokens();
+        return;
+    }
+    const QList<WslDistro> rows = result.succeeded() ? parseWslList(text) : QList<WslDistro>();
     const bool listed = std::any_of(rows.cbegin(), rows.cend(), [this](const WslDistro &row) {
         return row.name == m_config.distroName;
     });

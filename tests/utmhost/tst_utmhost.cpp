@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QSignalSpy>
+#include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -193,8 +194,6 @@ private slots:
             << failed << listed() << report("running") << int(UtmHost::NoWsl) << 1;
         QTest::newRow("no version") << FakeHostShell::exited(0, "WSL\n2.3.26\n") << listed()
                                     << report("running") << int(UtmHost::NoWsl) << 1;
-        QTest::newRow("list fails")
-            << kVersionOut << failed << report("running") << int(UtmHost::NotInstalled) << 2;
         QTest::newRow("other case") << kVersionOut << listed("Utm-Desktop") << report("running")
                                     << int(UtmHost::NotInstalled) << 2;
         QTest::newRow("report fails")
@@ -231,26 +230,66 @@ private slots:
                  QTest::currentDataTag() == QByteArray("report fails") ? 1 : 0);
     }
 
-    // An unanswered distribution leaves the last good lists; one no longer listed empties them
-    // and ends the keep-alive.
+    // After a good cycle: an unanswered distribution, or a list that failed or ran out of time,
+    // leaves the lists and the keep-alive of that cycle; a list without the distribution, or
+    // wsl.exe saying (as a failure) that it has none at all, empties them and ends the keep-alive.
+    void failedCyclesKeepOrClearTheLists_data()
+    {
+        QTest::addColumn<ShellResult>("list");
+        QTest::addColumn<ShellResult>("report");
+        QTest::addColumn<int>("phase");
+        QTest::addColumn<QString>("problem");
+        const ShellResult good = report("running");
+        ShellResult late = FakeHostShell::exited(-1);
+        late.timedOut = true;
+        // As wsl.exe prints it without WSL_UTF8, and with it.
+        const auto none = [](const char *text, bool utf16) {
+            const QString decoded = QString::fromUtf8(text);
+            return FakeHostShell::exited(
+                -1, utf16 ? QStringEncoder(QStringConverter::Utf16LE,
+                                           QStringConverter::Flag::WriteBom)(decoded)
+                          : decoded.toUtf8());
+        };
+        const int error = UtmHost::Error, absent = UtmHost::NotInstalled;
+        const QString wsl = "WSL не отвечает. Подробности — в журнале агента";
+        QTest::newRow("report fails") << listed() << FakeHostShell::exited(2) << error
+                                      << "Среда VM не отвечает. Подробности — в журнале агента";
+        QTest::newRow("list fails") << FakeHostShell::exited(1, {}, "сбой") << good << error << wsl;
+        QTest::newRow("list late") << late << good << error << wsl;
+        QTest::newRow("other") << listed("Ubuntu") << good << absent << QString();
+        QTest::newRow("none") << none("Windows Subsystem for Linux has no installed "
+                                      "distributions.\r\n",
+                                      true)
+                              << good << absent << QString();
+        QTest::newRow("none, ru") << none("Нет установленных дистрибутивов подсистемы Windows "
+                                          "для Linux.\r\n",
+                                          false)
+                                  << good << absent << QString();
+        QTest::newRow("none, code") << none("Error code: Wsl/Service/CreateInstance/"
+                                            "GetDefaultDistro/WSL_E_DEFAULT_DISTRO_NOT_FOUND\r\n",
+                                            true)
+                                    << good << absent << QString();
+    }
+
     void failedCyclesKeepOrClearTheLists()
     {
         answerCycle();
         host().start();
         QVERIFY(m_status->wait());
-        shell().answer(distroStatusScript(), FakeHostShell::exited(2));
+        QFETCH(ShellResult, list);
+        QFETCH(ShellResult, report);
+        shell().answer(kList, list);
+        shell().answer(distroStatusScript(), report);
         host().refresh();
         QVERIFY(m_status->wait());
-        QCOMPARE(status().phase, int(UtmHost::Error));
-        QVERIFY(status().vms.size() == 1 && status().images.size() == 1 && status().distroRunning);
-
-        shell().answer(kList, listed("Ubuntu"));
-        host().refresh();
-        QVERIFY(m_status->wait());
-        QCOMPARE(status().phase, int(UtmHost::NotInstalled));
-        QVERIFY(status().vms.isEmpty() && status().images.isEmpty() && !status().distroRunning);
+        QTEST(status().phase, "phase");
+        QTEST(status().problem, "problem");
+        const bool kept = status().phase == UtmHost::Error;
+        QVERIFY(status().vms.size() == kept && status().images.size() == kept);
+        QCOMPARE(status().distroRunning, kept);
         QCOMPARE(status().systemdState, QString("running"));
-        QVERIFY(!shell().isBackgroundRunning() && !host().m_retryTimer.isActive());
+        QCOMPARE(shell().isBackgroundRunning(), kept);
+        QVERIFY(!host().m_retryTimer.isActive());
     }
 
     // Requests during a cycle give one more, from the event loop after the first one's signals;
