@@ -192,6 +192,10 @@ private:
     void readDistroStatus();
     void distroStatusRead(const ShellResult &result);
     void refreshDone();
+    // Tells the agent, after a report, the address of every VM with whether it is to be listed
+    // (exactly while the VM is online), and takes the addresses of vanished VMs off, so that no
+    // failed operation leaves the agent's list and the VMs apart.
+    void syncVmAddresses();
     void ensureKeepalive();
     void keepaliveExited(const ShellResult &result);
     // Samples the PC's processor, memory and the disk of the data folder.
@@ -299,6 +303,8 @@ private:
     quint64 m_listOperations = 0;
     // The latest request for a VM's journal.
     quint64 m_logsRequest = 0;
+    // The VMs' addresses as the last re-sync with the agent's list found them.
+    QStringList m_vmAddresses;
 
     // Tokens: when each serial was last attached without being asked, the tokens without serial
     // already warned about (by InstanceId) and the PC/SC readers already reported.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace Orv {
 namespace {
@@ -108,6 +109,7 @@ void UtmHost::listRead(const ShellResult &result)
         m_resources.distroRunning = false;
         setPhase(NotInstalled, QString());
         m_listOperations = m_cycleOperations;
+        syncVmAddresses();
         readTokens();
         return;
     }
@@ -147,7 +149,26 @@ void UtmHost::distroStatusRead(const ShellResult &result)
     const bool up =
         report.systemd == QLatin1String("running") || report.systemd == QLatin1String("degraded");
     setPhase(up ? Running : Starting, QString());
+    syncVmAddresses();
     readTokens();
+}
+
+void UtmHost::syncVmAddresses()
+{
+    // A change under way, or one that ended after this cycle began, announces its own address;
+    // the report may not show it yet, and the next cycle checks it anyway.
+    if (!m_busyText.isEmpty() || m_listOperations != m_operationsFinished)
+        return;
+    const QStringList before = std::exchange(m_vmAddresses, {});
+    for (const UtmVm &vm : std::as_const(m_status.vms)) {
+        m_vmAddresses << utmBaseUrl(vm);
+        emit vmOnlineChanged(m_vmAddresses.constLast(), vm.online);
+    }
+    // A VM no longer reported is gone: nothing answers at its address.
+    for (const QString &address : before) {
+        if (!m_vmAddresses.contains(address))
+            emit vmOnlineChanged(address, false);
+    }
 }
 
 void UtmHost::refreshDone()

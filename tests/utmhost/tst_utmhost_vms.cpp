@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <utility>
 
 using Orv::Test::FakeHostShell;
 
@@ -69,6 +70,7 @@ private:
     std::unique_ptr<FakeHostShell> m_shell;
     std::unique_ptr<UtmHost> m_host;
     QStringList m_events;
+    QStringList m_synced;
     QList<int> m_probed;
 
     FakeHostShell &shell() { return *m_shell; }
@@ -117,9 +119,12 @@ private:
         connect(host, &UtmHost::operationFinished, this, [this](bool ok, const QString &text) {
             m_events << QStringLiteral("finished %1 %2").arg(ok).arg(text);
         });
-        connect(host, &UtmHost::vmOnlineChanged, this, [this](const QString &url, bool online) {
-            m_events << QStringLiteral("online %1 %2").arg(url).arg(online);
-        });
+        // An operation announces its own change; while none runs, each report re-syncs all VMs.
+        connect(host, &UtmHost::vmOnlineChanged, this,
+                [this, host](const QString &url, bool online) {
+                    (host->busyText().isEmpty() ? m_synced : m_events)
+                        << QStringLiteral("online %1 %2").arg(url).arg(online);
+                });
         connect(host, &UtmHost::logsReady, this, [this](int number, const QString &text) {
             m_events << QStringLiteral("logs %1 %2").arg(number).arg(text);
         });
@@ -144,6 +149,7 @@ private slots:
         };
         m_host = std::make_unique<UtmHost>(config, m_shell.get());
         m_events.clear();
+        m_synced.clear();
         m_probed.clear();
         record(m_host.get());
     }
@@ -290,6 +296,28 @@ private slots:
         host().renameVm(1, "Склад");
         QVERIFY(shell().calls.constLast().command.stdinData.contains("TOKEN_SERIAL=" + kSerial));
         QCOMPARE(actions(), QStringList(3, "write")); // a shared token needs no attach
+    }
+
+    // After each report the agent lists exactly the online VMs: a host removal whose unregister
+    // failed has taken VM 2 off, the next report puts it back; a VM no longer reported leaves.
+    // A report read while a change runs may not show it, and leaves the list to the change.
+    void addressesFollowTheReports()
+    {
+        refreshWith(kThreeVms);
+        const QStringList three{"online http://127.0.0.1:8081 0", "online http://127.0.0.1:8082 1",
+                                "online http://127.0.0.1:8084 0"};
+        QCOMPARE(std::exchange(m_synced, {}), three);
+        shell().answer("--unregister utm-desktop", FakeHostShell::exited(1));
+        host().removeHost();
+        QTRY_VERIFY(settled() && m_events.size() == 2);
+        QCOMPARE(m_events[0], "online http://127.0.0.1:8082 0");
+        QCOMPARE(std::exchange(m_synced, {}), three);
+        refreshWith(vm(1));
+        QCOMPARE(std::exchange(m_synced, {}),
+                 (QStringList{three[0], "online http://127.0.0.1:8082 0", three[2]}));
+        QVERIFY(host().beginOperation("Создаём VM 2"));
+        refreshWith(kThreeVms);
+        QVERIFY(m_synced.isEmpty());
     }
 
     // Only the latest journal request is answered, busy or not: a late answer for the VM asked
