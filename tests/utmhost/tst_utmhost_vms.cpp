@@ -367,6 +367,7 @@ private slots:
         QTest::newRow("59 s") << kWithToken << true << false << 59 << "старая беда"
                               << QStringList();
         QTest::newRow("60 s") << kWithToken << true << false << 60 << QString() << again;
+        QTest::newRow("restart fails") << kWithToken << true << false << -1 << QString() << again;
         QTest::newRow("unsafe") << QByteArray("meta\tTOKEN_SERIAL=12;x\ndevice\tabsent\n") << true
                                 << false << -1 << QString() << QStringList();
     }
@@ -384,7 +385,8 @@ private slots:
             host().m_reattachTimes.insert(kSerial, QDateTime::currentDateTimeUtc().addSecs(-since));
         const QByteArray tag = QTest::currentDataTag();
         shell().answer(kAttach, FakeHostShell::exited(tag == "fails"));
-        shell().answer("daemon-reload", FakeHostShell::exited(0));
+        shell().answer("daemon-reload", FakeHostShell::exited(tag == "restart fails" ? 11 : 0, {},
+                                                              "Носитель не появился"));
         const QByteArray serial = tag == "unsafe" ? "12;x" : kSerial;
         refreshWith(vm(1, lines) + vm(4),
                     devices({{plugged ? "1-2" : "", serial, shared}, {"2-1", "6&1C&0&1", false}}));
@@ -398,6 +400,10 @@ private slots:
         QVERIFY(host().status().vms[1].tokenProblem.isEmpty());
         QTEST(actions(), "actions");
         QCOMPARE(log.matching("передан, а /dev/egais не появился").size(), int(tag == "unseen"));
+        QCOMPARE(log.matching("[WARN] хост УТМ: VM 1 с возвращённым носителем не перезапустилась "
+                              "— Носитель не появился")
+                     .size(),
+                 int(tag == "restart fails"));
         const QStringList warned = log.matching("носитель без серийного номера");
         QVERIFY(warned.size() == 1 &&
                 warned[0].endsWith("[WARN] хост УТМ: носитель без серийного номера: Rutoken ECP "
