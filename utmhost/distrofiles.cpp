@@ -163,17 +163,18 @@ QString utmServiceNames(int number)
 
 int utmWebPort(const UtmVm &vm)
 {
-    return 8080 + vm.number;
+    return isValidVmNumber(vm.number) ? 8080 + vm.number : 0;
 }
 
 int utmServicePortBase(const UtmVm &vm)
 {
-    return 8190 + 10 * vm.number;
+    return isValidVmNumber(vm.number) ? 8190 + 10 * vm.number : 0;
 }
 
 QString utmBaseUrl(const UtmVm &vm)
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(utmWebPort(vm));
+    const int port = utmWebPort(vm);
+    return port == 0 ? QString() : QStringLiteral("http://127.0.0.1:%1").arg(port);
 }
 
 QString utmEnvFile(const UtmVm &vm)

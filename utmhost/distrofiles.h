@@ -40,7 +40,8 @@ QString utmContainerPath(int number);
 // "utm-N-utm.service utm-N-pod.service": the container first.
 QString utmServiceNames(int number);
 
-// 8080 + number: the УТМ's HTTP port, also on Windows.
+// 8080 + number: the УТМ's HTTP port, also on Windows. A number outside 1..kMaxVmNumber has no
+// ports: 0 here and below, an empty address.
 int utmWebPort(const UtmVm &vm);
 // 8190 + 10 × number; the VM uses it and the next two ports.
 int utmServicePortBase(const UtmVm &vm);

@@ -7,6 +7,7 @@
 #include <QTest>
 
 #include <functional>
+#include <limits>
 #include <memory>
 
 using namespace Orv;
@@ -118,6 +119,11 @@ private slots:
             QCOMPARE(utmWebPort(vm), web);
             QCOMPARE(utmServicePortBase(vm), base);
             QCOMPARE(utmBaseUrl(vm), QStringLiteral("http://127.0.0.1:%1").arg(web));
+        }
+        // A number from outside the range never wraps into some port.
+        for (int number : {0, -1, 100, std::numeric_limits<int>::max()}) {
+            const UtmVm vm = realVm(number);
+            QVERIFY(utmWebPort(vm) == 0 && utmServicePortBase(vm) == 0 && utmBaseUrl(vm).isEmpty());
         }
         QCOMPARE(utmServiceNames(12), "utm-12-utm.service utm-12-pod.service");
     }

@@ -492,7 +492,7 @@ private slots:
                                     "оставляем системе и кассе" +
                                         tail;
         QTest::newRow("wsl running") << int(HostCapacity::WslMemory) << true
-                                     << "Ограничивает память, выделенная под VM: свободно 1000 МБ "
+                                     << "Ограничивает память, выделенная под VM: свободно 1,0 ГБ "
                                         "из 16 ГБ" +
                                             tail;
         QTest::newRow("wsl limit") << int(HostCapacity::WslMemory) << false
@@ -513,7 +513,8 @@ private slots:
         capacity.limit = limit;
         QTEST(UtmHost::memoryText(capacity, resources), "text");
         QCOMPARE(UtmHost::formatSize(0), QString("0 МБ"));
-        QCOMPARE(UtmHost::formatSize(qint64(10) << 30), QString("10 ГБ"));
+        QCOMPARE(UtmHost::formatSize((qint64(9994) << 20) / 10), QString("999 МБ"));
+        QCOMPARE(UtmHost::formatSize((qint64(997) << 30) / 100), QString("10 ГБ"));
     }
 
     // Real processes against the stand-in wsl: found, started, a VM read back from the status
