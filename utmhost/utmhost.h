@@ -123,7 +123,8 @@ public:
     HostCapacity capacity() const;
     // The sentence that names what limits the number of further VMs.
     static QString memoryText(const HostCapacity &capacity, const HostResources &resources);
-    // A size for the page: whole МБ below 1000 MiB, else ГБ (one decimal below 10), in Russian.
+    // A size for the page, in Russian: whole МБ while they round below 1000, else ГБ with one
+    // decimal while that rounds below 10.
     static QString formatSize(qint64 bytes);
 
     // VMs. A change writes the VM's files in the distribution and ends with operationFinished
