@@ -163,17 +163,18 @@ QString utmServiceNames(int number)
 
 int utmWebPort(const UtmVm &vm)
 {
-    return 8080 + vm.number;
+    return isValidVmNumber(vm.number) ? 8080 + vm.number : 0;
 }
 
 int utmServicePortBase(const UtmVm &vm)
 {
-    return 8190 + 10 * vm.number;
+    return isValidVmNumber(vm.number) ? 8190 + 10 * vm.number : 0;
 }
 
 QString utmBaseUrl(const UtmVm &vm)
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(utmWebPort(vm));
+    const int port = utmWebPort(vm);
+    return port == 0 ? QString() : QStringLiteral("http://127.0.0.1:%1").arg(port);
 }
 
 QString utmEnvFile(const UtmVm &vm)
@@ -240,8 +241,13 @@ QString utmContainerUnit(const UtmVm &vm)
 
 QString heredocWrite(const QString &path, const QString &content)
 {
-    return QStringLiteral("cat > %1 <<'%2'\n%3%2\n")
-        .arg(shellQuoted(path), kHereDocMarker, content);
+    // Written beside the file under a hidden name that no reader of the folder takes for a VM's
+    // file, then renamed over it: a full disk or a kill midway leaves the old file whole.
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    const QString temporary =
+        path.left(slash + 1) + QLatin1Char('.') + path.mid(slash + 1) + QStringLiteral(".new");
+    return QStringLiteral("cat > %1 <<'%2'\n%3%2\nmv -f %1 %4\n")
+        .arg(shellQuoted(temporary), kHereDocMarker, content, shellQuoted(path));
 }
 
 QString vmRecordProblem(const UtmVm &vm)

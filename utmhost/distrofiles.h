@@ -40,7 +40,8 @@ QString utmContainerPath(int number);
 // "utm-N-utm.service utm-N-pod.service": the container first.
 QString utmServiceNames(int number);
 
-// 8080 + number: the УТМ's HTTP port, also on Windows.
+// 8080 + number: the УТМ's HTTP port, also on Windows. A number outside 1..kMaxVmNumber has no
+// ports: 0 here and below, an empty address.
 int utmWebPort(const UtmVm &vm);
 // 8190 + 10 × number; the VM uses it and the next two ports.
 int utmServicePortBase(const UtmVm &vm);
@@ -52,7 +53,8 @@ QString utmEnvFile(const UtmVm &vm);
 QString utmPodUnit(const UtmVm &vm);
 QString utmContainerUnit(const UtmVm &vm);
 
-// Shell text that writes `content` (ending with a line feed) to `path` unexpanded.
+// Shell text that writes `content` (ending with a line feed) to `path` unexpanded. The file is
+// replaced whole or, when the write fails, not at all.
 QString heredocWrite(const QString &path, const QString &content);
 
 // Why the record's values must not go into a script or unit (a Russian text), or empty when all

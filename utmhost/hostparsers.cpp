@@ -124,6 +124,13 @@ QList<WslDistro> parseWslList(const QString &text)
     return rows;
 }
 
+bool saysNoDistributions(const QString &text)
+{
+    return text.contains(QLatin1String("has no installed distributions"), Qt::CaseInsensitive) ||
+           text.contains(QStringLiteral("нет установленных дистрибутивов"), Qt::CaseInsensitive) ||
+           text.contains(QLatin1String("WSL_E_DEFAULT_DISTRO_NOT_FOUND"));
+}
+
 DistroStatus parseHostStatus(const QString &text)
 {
     DistroStatus status;

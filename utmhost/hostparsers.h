@@ -23,6 +23,10 @@ QString extractVersion(const QString &text);
 // The rows of `wsl --list --verbose`, whatever the language of its heading.
 QList<WslDistro> parseWslList(const QString &text);
 
+// Whether wsl.exe's output says that it has no distribution at all, which it reports as a
+// failure: in English, in Russian, or by its error code, which no language changes.
+bool saysNoDistributions(const QString &text);
+
 // The status script's report. VM numbers outside 1..99 and sizes that would not fit in bytes are
 // ignored.
 DistroStatus parseHostStatus(const QString &text);

@@ -123,7 +123,8 @@ public:
     HostCapacity capacity() const;
     // The sentence that names what limits the number of further VMs.
     static QString memoryText(const HostCapacity &capacity, const HostResources &resources);
-    // A size for the page: whole МБ below 1000 MiB, else ГБ (one decimal below 10), in Russian.
+    // A size for the page, in Russian: whole МБ while they round below 1000, else ГБ with one
+    // decimal while that rounds below 10.
     static QString formatSize(qint64 bytes);
 
     // VMs. A change writes the VM's files in the distribution and ends with operationFinished
@@ -192,6 +193,10 @@ private:
     void readDistroStatus();
     void distroStatusRead(const ShellResult &result);
     void refreshDone();
+    // Tells the agent, after a report, the address of every VM with whether it is to be listed
+    // (exactly while the VM is online), and takes the addresses of vanished VMs off, so that no
+    // failed operation leaves the agent's list and the VMs apart.
+    void syncVmAddresses();
     void ensureKeepalive();
     void keepaliveExited(const ShellResult &result);
     // Samples the PC's processor, memory and the disk of the data folder.
@@ -238,8 +243,12 @@ private:
     // refusal.
     bool nextVmNumber(UtmVm &vm, const QString &name);
     bool checkPortsFree(const UtmVm &vm, QString &error) const;
-    // Writes and applies the VM (a VmScriptAction) and ends the operation; `done` runs first,
-    // only on success.
+    // A real VM's record that a write cut short left without its image gets the image a new VM
+    // would get (and the usual Java options when it lost them too); the result is the notice the
+    // user gets about it, empty when nothing was mended.
+    QString mendRecord(UtmVm &vm) const;
+    // Writes and applies the VM (a VmScriptAction), a damaged record mended, and ends the
+    // operation; `done` runs first, only on success.
     void writeVm(const UtmVm &vm, int action, const QString &message, bool checkPorts,
                  const std::function<void()> &done);
     void writeTestVm(UtmVm vm, const QString &imageRef);
@@ -295,6 +304,8 @@ private:
     quint64 m_listOperations = 0;
     // The latest request for a VM's journal.
     quint64 m_logsRequest = 0;
+    // The VMs' addresses as the last re-sync with the agent's list found them.
+    QStringList m_vmAddresses;
 
     // Tokens: when each serial was last attached without being asked, the tokens without serial
     // already warned about (by InstanceId) and the PC/SC readers already reported.

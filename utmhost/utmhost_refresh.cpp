@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace Orv {
 namespace {
@@ -17,6 +18,7 @@ constexpr int kKeepaliveFirstDelayMs = 5000;
 constexpr int kKeepaliveLongestDelayMs = 60000;
 
 const QString kMsgDistroSilent = QStringLiteral("Среда VM не отвечает");
+const QString kMsgWslSilent = QStringLiteral("WSL не отвечает");
 
 // The VMs' memory together; a sum beyond what the number holds stays at its largest.
 qint64 memoryOf(const QList<UtmVm> &vms)
@@ -85,8 +87,16 @@ void UtmHost::readList()
 
 void UtmHost::listRead(const ShellResult &result)
 {
-    const QList<WslDistro> rows =
-        result.succeeded() ? parseWslList(decodeProcessOutput(result.out)) : QList<WslDistro>();
+    const QString text = decodeProcessOutput(result.out);
+    // Only a list tells that the distribution is gone. A list that failed or ran out of time
+    // tells nothing about it, and what the last good cycle found stays, the keep-alive too.
+    if (!result.succeeded() &&
+        !saysNoDistributions(text + QLatin1Char('\n') + decodeProcessOutput(result.err))) {
+        setPhase(Error, failureText(kMsgWslSilent, result));
+        readTokens();
+        return;
+    }
+    const QList<WslDistro> rows = result.succeeded() ? parseWslList(text) : QList<WslDistro>();
     const bool listed = std::any_of(rows.cbegin(), rows.cend(), [this](const WslDistro &row) {
         return row.name == m_config.distroName;
     });
@@ -99,6 +109,7 @@ void UtmHost::listRead(const ShellResult &result)
         m_resources.distroRunning = false;
         setPhase(NotInstalled, QString());
         m_listOperations = m_cycleOperations;
+        syncVmAddresses();
         readTokens();
         return;
     }
@@ -138,7 +149,26 @@ void UtmHost::distroStatusRead(const ShellResult &result)
     const bool up =
         report.systemd == QLatin1String("running") || report.systemd == QLatin1String("degraded");
     setPhase(up ? Running : Starting, QString());
+    syncVmAddresses();
     readTokens();
+}
+
+void UtmHost::syncVmAddresses()
+{
+    // A change under way, or one that ended after this cycle began, announces its own address;
+    // the report may not show it yet, and the next cycle checks it anyway.
+    if (!m_busyText.isEmpty() || m_listOperations != m_operationsFinished)
+        return;
+    const QStringList before = std::exchange(m_vmAddresses, {});
+    for (const UtmVm &vm : std::as_const(m_status.vms)) {
+        m_vmAddresses << utmBaseUrl(vm);
+        emit vmOnlineChanged(m_vmAddresses.constLast(), vm.online);
+    }
+    // A VM no longer reported is gone: nothing answers at its address.
+    for (const QString &address : before) {
+        if (!m_vmAddresses.contains(address))
+            emit vmOnlineChanged(address, false);
+    }
 }
 
 void UtmHost::refreshDone()

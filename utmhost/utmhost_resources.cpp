@@ -72,12 +72,15 @@ QString UtmHost::memoryText(const HostCapacity &capacity, const HostResources &r
 
 QString UtmHost::formatSize(qint64 bytes)
 {
+    // Each unit is chosen by the figure as it will read once rounded: 999.6 MiB is 1,0 ГБ, not
+    // 1000 МБ, and 9.97 GiB is 10 ГБ, not 10,0.
     const double mib = double(bytes) * 9.5367431640625e-7;
-    if (mib < 1000.0)
+    if (std::llround(mib) < 1000)
         return QStringLiteral("%1 МБ").arg(std::llround(mib));
     const double gib = mib * 0.0009765625;
     return QStringLiteral("%1 ГБ").arg(
-        QLocale(QLocale::Russian, QLocale::Russia).toString(gib, 'f', gib < 10.0 ? 1 : 0));
+        QLocale(QLocale::Russian, QLocale::Russia)
+            .toString(gib, 'f', std::llround(gib * 10) < 100 ? 1 : 0));
 }
 
 } // namespace Orv

@@ -258,7 +258,14 @@ void UtmHost::reattachDone(const UtmVm &vm, const ShellResult &result)
     m_tokenProblems.remove(vm.tokenSerial);
     // The VM starts again now that its device can appear.
     m_shell->run(distroScriptCommand(writeVmScript(vm, VmApply, false), kVmScriptTimeoutMs),
-                 guarded([this](const ShellResult &) { refresh(); }));
+                 guarded([this, number = vm.number](const ShellResult &result) {
+                     if (!result.succeeded()) {
+                         logItems(Warn, QStringLiteral("хост УТМ: VM"), number,
+                                  QStringLiteral("с возвращённым носителем не перезапустилась —"),
+                                  result.failureText());
+                     }
+                     refresh();
+                 }));
 }
 
 } // namespace Orv

@@ -15,6 +15,7 @@ constexpr int kVmScriptTimeoutMs = 120000;
 constexpr int kLogsTimeoutMs = 30000;
 constexpr int kLogLines = 300;
 constexpr quint64 kTestFsrarRange = 100000000;
+const QString kJavaOpts = QStringLiteral("-Xmx192m");
 
 bool windowsPortFree(int port)
 {
@@ -81,12 +82,28 @@ bool UtmHost::checkPortsFree(const UtmVm &vm, QString &error) const
     return true;
 }
 
+QString UtmHost::mendRecord(UtmVm &vm) const
+{
+    const QString image = runtimeImageRef();
+    if (vm.test || isValidImageRef(vm.image) || image.isEmpty())
+        return QString();
+    vm.image = image;
+    if (vm.javaOpts.isEmpty())
+        vm.javaOpts = kJavaOpts;
+    return QStringLiteral(". Запись VM %1 была повреждена и восстановлена — проверьте её имя, "
+                          "носитель и выход в сеть")
+        .arg(vm.number);
+}
+
 void UtmHost::writeVm(const UtmVm &vm, int action, const QString &message, bool checkPorts,
                       const std::function<void()> &done)
 {
+    UtmVm record = vm;
+    const QString notice = mendRecord(record);
     m_shell->run(
-        distroScriptCommand(writeVmScript(vm, action, checkPorts), kVmScriptTimeoutMs),
-        guarded([this, number = vm.number, message, done](const ShellResult &result) {
+        distroScriptCommand(writeVmScript(record, action, checkPorts), kVmScriptTimeoutMs),
+        guarded([this, number = vm.number, message = message + notice,
+                 done](const ShellResult &result) {
             if (!result.succeeded()) {
                 finishOperation(
                     false,
@@ -116,7 +133,7 @@ void UtmHost::createVm(const QString &name)
     if (!vmListCurrent() || !nextVmNumber(vm, name))
         return;
     vm.image = image;
-    vm.javaOpts = QStringLiteral("-Xmx192m");
+    vm.javaOpts = kJavaOpts;
     if (!beginOperation(QStringLiteral("Создаём VM %1").arg(vm.number)))
         return;
     writeVm(vm, VmApply,

@@ -7,6 +7,7 @@
 #include <QTest>
 
 #include <functional>
+#include <limits>
 #include <memory>
 
 using namespace Orv;
@@ -119,6 +120,11 @@ private slots:
             QCOMPARE(utmServicePortBase(vm), base);
             QCOMPARE(utmBaseUrl(vm), QStringLiteral("http://127.0.0.1:%1").arg(web));
         }
+        // A number from outside the range never wraps into some port.
+        for (int number : {0, -1, 100, std::numeric_limits<int>::max()}) {
+            const UtmVm vm = realVm(number);
+            QVERIFY(utmWebPort(vm) == 0 && utmServicePortBase(vm) == 0 && utmBaseUrl(vm).isEmpty());
+        }
         QCOMPARE(utmServiceNames(12), "utm-12-utm.service utm-12-pod.service");
     }
 
@@ -189,9 +195,11 @@ private slots:
         QCOMPARE(kGeneratedHeader.size(), 105);
         QVERIFY(kGeneratedHeader.endsWith("vms —\n# правки руками перезапишутся.\n"));
         QCOMPARE(heredocWrite("/etc/a b", "x\n"),
-                 "cat > '/etc/a b' <<'UTMHOST_EOF'\nx\nUTMHOST_EOF\n");
+                 "cat > '/etc/.a b.new' <<'UTMHOST_EOF'\nx\nUTMHOST_EOF\n"
+                 "mv -f '/etc/.a b.new' '/etc/a b'\n");
         QCOMPARE(heredocWrite("/etc/it's", "x\n"),
-                 "cat > '/etc/it'\\''s' <<'UTMHOST_EOF'\nx\nUTMHOST_EOF\n");
+                 "cat > '/etc/.it'\\''s.new' <<'UTMHOST_EOF'\nx\nUTMHOST_EOF\n"
+                 "mv -f '/etc/.it'\\''s.new' '/etc/it'\\''s'\n");
     }
 
     // Lines a variant of a VM must have in its three files, and pieces no line may hold.
@@ -282,6 +290,20 @@ private slots:
         const int calls = m_wsl->calls().size();
         QVERIFY(apply(vms.at(1), VmFilesOnly));
         QVERIFY(m_wsl->calls().mid(calls).filter(QRegularExpression("stop|start")).isEmpty());
+    }
+
+    // A write cut short, here by a file size limit as by a full disk, leaves the VM's record as
+    // it was, and what it left behind does not stand in the way of the next one.
+    void cutWriteKeepsTheFiles()
+    {
+        const UtmVm vm = realVm(1, "0A1B2C3D");
+        QVERIFY(apply(vm, VmFilesOnly));
+        UtmVm renamed = vm;
+        renamed.name = QStringLiteral("Касса");
+        QVERIFY(exitOf("ulimit -f 0\n" + writeVmScript(renamed, VmFilesOnly, false)) != 0);
+        QCOMPARE(recordOf(status().vms.value(0)), recordOf(vm));
+        QVERIFY(apply(renamed, VmFilesOnly));
+        QCOMPARE(recordOf(status().vms.value(0)), recordOf(renamed));
     }
 
     void scriptFailures_data()

@@ -194,8 +194,6 @@ private slots:
             << failed << listed() << report("running") << int(UtmHost::NoWsl) << 1;
         QTest::newRow("no version") << FakeHostShell::exited(0, "WSL\n2.3.26\n") << listed()
                                     << report("running") << int(UtmHost::NoWsl) << 1;
-        QTest::newRow("list fails")
-            << kVersionOut << failed << report("running") << int(UtmHost::NotInstalled) << 2;
         QTest::newRow("other case") << kVersionOut << listed("Utm-Desktop") << report("running")
                                     << int(UtmHost::NotInstalled) << 2;
         QTest::newRow("report fails")
@@ -232,26 +230,45 @@ private slots:
                  QTest::currentDataTag() == QByteArray("report fails") ? 1 : 0);
     }
 
-    // An unanswered distribution leaves the last good lists; one no longer listed empties them
-    // and ends the keep-alive.
+    // After a good cycle: an unanswered distribution, or a list that failed or ran out of time,
+    // leaves the lists and the keep-alive of that cycle; a list without the distribution, or
+    // wsl.exe saying (as a failure, in English, Russian or by its code) that it has none at all,
+    // empties them and ends the keep-alive.
     void failedCyclesKeepOrClearTheLists()
     {
+        ShellResult late = FakeHostShell::exited(-1);
+        late.timedOut = true;
+        const QString none = "Windows Subsystem for Linux has no installed distributions.\r\n";
+        const QList<std::pair<ShellResult, QString>> lists{
+            {listed(), "Среда VM не отвечает"},
+            {FakeHostShell::exited(1, {}, "сбой"), "WSL не отвечает"},
+            {late, "WSL не отвечает"},
+            {listed("Ubuntu"), {}},
+            {FakeHostShell::exited(
+                 -1, QByteArray(reinterpret_cast<const char *>(none.utf16()), none.size() * 2)),
+             {}},
+            {FakeHostShell::exited(-1,
+                                   "Нет установленных дистрибутивов подсистемы Windows для Linux."),
+             {}},
+            {FakeHostShell::exited(-1, "Error code: Wsl/WSL_E_DEFAULT_DISTRO_NOT_FOUND"), {}}};
         answerCycle();
         host().start();
-        QVERIFY(m_status->wait());
-        shell().answer(distroStatusScript(), FakeHostShell::exited(2));
-        host().refresh();
-        QVERIFY(m_status->wait());
-        QCOMPARE(status().phase, int(UtmHost::Error));
-        QVERIFY(status().vms.size() == 1 && status().images.size() == 1 && status().distroRunning);
-
-        shell().answer(kList, listed("Ubuntu"));
-        host().refresh();
-        QVERIFY(m_status->wait());
-        QCOMPARE(status().phase, int(UtmHost::NotInstalled));
-        QVERIFY(status().vms.isEmpty() && status().images.isEmpty() && !status().distroRunning);
-        QCOMPARE(status().systemdState, QString("running"));
-        QVERIFY(!shell().isBackgroundRunning() && !host().m_retryTimer.isActive());
+        for (const auto &[list, problem] : lists) {
+            QVERIFY(m_status->wait());
+            shell().answer(kList, list);
+            shell().answer(distroStatusScript(), FakeHostShell::exited(2));
+            host().refresh();
+            QVERIFY(m_status->wait());
+            const bool kept = !problem.isEmpty();
+            QCOMPARE(status().problem, kept ? problem + ". " + kMsgSeeAgentLog : QString());
+            QCOMPARE(status().phase, int(kept ? UtmHost::Error : UtmHost::NotInstalled));
+            QVERIFY(status().vms.size() == kept && status().images.size() == kept);
+            QVERIFY(status().distroRunning == kept && shell().isBackgroundRunning() == kept);
+            QCOMPARE(status().systemdState, QString("running"));
+            answerCycle();
+            host().refresh();
+        }
+        QVERIFY(!host().m_retryTimer.isActive());
     }
 
     // Requests during a cycle give one more, from the event loop after the first one's signals;
@@ -454,7 +471,7 @@ private slots:
                                     "оставляем системе и кассе" +
                                         tail;
         QTest::newRow("wsl running") << int(HostCapacity::WslMemory) << true
-                                     << "Ограничивает память, выделенная под VM: свободно 1000 МБ "
+                                     << "Ограничивает память, выделенная под VM: свободно 1,0 ГБ "
                                         "из 16 ГБ" +
                                             tail;
         QTest::newRow("wsl limit") << int(HostCapacity::WslMemory) << false
@@ -475,7 +492,8 @@ private slots:
         capacity.limit = limit;
         QTEST(UtmHost::memoryText(capacity, resources), "text");
         QCOMPARE(UtmHost::formatSize(0), QString("0 МБ"));
-        QCOMPARE(UtmHost::formatSize(qint64(10) << 30), QString("10 ГБ"));
+        QCOMPARE(UtmHost::formatSize((qint64(9994) << 20) / 10), QString("999 МБ"));
+        QCOMPARE(UtmHost::formatSize((qint64(997) << 30) / 100), QString("10 ГБ"));
     }
 
     // Real processes against the stand-in wsl, in Russian: found, started, a VM read back from the

@@ -12,8 +12,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
+#include <utility>
 
 using Orv::Test::FakeHostShell;
 
@@ -68,6 +70,7 @@ private:
     std::unique_ptr<FakeHostShell> m_shell;
     std::unique_ptr<UtmHost> m_host;
     QStringList m_events;
+    QStringList m_synced;
     QList<int> m_probed;
 
     FakeHostShell &shell() { return *m_shell; }
@@ -85,6 +88,16 @@ private:
         shell().answer(distroStatusScript(), FakeHostShell::exited(0, head + vms));
         host().refresh();
         QTRY_VERIFY(!answered || !host().m_refreshing);
+    }
+
+    // Every run the host asked for has ended and no refresh is under way, so whatever a run's end
+    // set off has happened too.
+    bool settled() const
+    {
+        return !m_host->m_refreshing && std::all_of(m_shell->calls.cbegin(), m_shell->calls.cend(),
+                                                    [](const FakeHostShell::Call &call) {
+                                                        return call.background || call.completed;
+                                                    });
     }
 
     // What ran since call `from`, but the refresh cycle's reads: usbipd's commands by their
@@ -106,9 +119,12 @@ private:
         connect(host, &UtmHost::operationFinished, this, [this](bool ok, const QString &text) {
             m_events << QStringLiteral("finished %1 %2").arg(ok).arg(text);
         });
-        connect(host, &UtmHost::vmOnlineChanged, this, [this](const QString &url, bool online) {
-            m_events << QStringLiteral("online %1 %2").arg(url).arg(online);
-        });
+        // An operation announces its own change; while none runs, each report re-syncs all VMs.
+        connect(host, &UtmHost::vmOnlineChanged, this,
+                [this, host](const QString &url, bool online) {
+                    (host->busyText().isEmpty() ? m_synced : m_events)
+                        << QStringLiteral("online %1 %2").arg(url).arg(online);
+                });
         connect(host, &UtmHost::logsReady, this, [this](int number, const QString &text) {
             m_events << QStringLiteral("logs %1 %2").arg(number).arg(text);
         });
@@ -133,6 +149,7 @@ private slots:
         };
         m_host = std::make_unique<UtmHost>(config, m_shell.get());
         m_events.clear();
+        m_synced.clear();
         m_probed.clear();
         record(m_host.get());
     }
@@ -182,6 +199,12 @@ private slots:
             << up << CALL(createVm("")) << "0 VM 3: изменение не применилось" + kSeeLog << write;
         QTest::newRow("offline fails") << up << CALL(setVmOnline(2, false))
                                        << "0 VM 2: изменение не применилось" + kSeeLog << write;
+        QTest::newRow("damaged record")
+            << up + "vm\t5\nmeta\tNAME_B64=0KH\nunit\tfailed\tfailed\t1\t0\nend\n"
+            << CALL(startVm(5))
+            << "1 VM 5 запущена. Запись VM 5 была повреждена и восстановлена — проверьте её имя, "
+               "носитель и выход в сеть"
+            << write;
         QTest::newRow("remove fails")
             << up << CALL(removeVm(2)) << "0 VM 2 не удалена" + kSeeLog << write;
         QTest::newRow("attach fails")
@@ -217,8 +240,8 @@ private slots:
         host().m_tokenProblems.insert(kSerial, "старая беда");
         const qsizetype calls = shell().calls.size();
         call(host());
-        QTRY_VERIFY(shell().waiting().isEmpty() && m_events.size() == !event.isEmpty());
-        QCOMPARE(host().m_tokenProblems.contains(kSerial), !event.startsWith('1'));
+        QTRY_VERIFY(settled() && m_events.size() == !event.isEmpty());
+        QCOMPARE(host().m_tokenProblems.contains(kSerial), !event.startsWith("1 Носитель"));
         QVERIFY2(event.isEmpty() || m_events[0].startsWith("finished " + event),
                  qPrintable(m_events.join(" | ")));
         QCOMPARE(this->actions(calls), actions);
@@ -271,6 +294,28 @@ private slots:
         QCOMPARE(actions(), QStringList(3, "write")); // a shared token needs no attach
     }
 
+    // After each report the agent lists exactly the online VMs: a host removal whose unregister
+    // failed has taken VM 2 off, the next report puts it back; a VM no longer reported leaves.
+    // A report read while a change runs may not show it, and leaves the list to the change.
+    void addressesFollowTheReports()
+    {
+        refreshWith(kThreeVms);
+        const QStringList three{"online http://127.0.0.1:8081 0", "online http://127.0.0.1:8082 1",
+                                "online http://127.0.0.1:8084 0"};
+        QCOMPARE(std::exchange(m_synced, {}), three);
+        shell().answer("--unregister utm-desktop", FakeHostShell::exited(1));
+        host().removeHost();
+        QTRY_VERIFY(settled() && m_events.size() == 2);
+        QCOMPARE(m_events[0], "online http://127.0.0.1:8082 0");
+        QCOMPARE(std::exchange(m_synced, {}), three);
+        refreshWith(vm(1));
+        QCOMPARE(std::exchange(m_synced, {}),
+                 (QStringList{three[0], "online http://127.0.0.1:8082 0", three[2]}));
+        QVERIFY(host().beginOperation("Создаём VM 2"));
+        refreshWith(kThreeVms);
+        QVERIFY(m_synced.isEmpty());
+    }
+
     // Only the latest journal request is answered, busy or not: a late answer for the VM asked
     // about before would replace the one the user asked for last.
     void onlyTheLatestJournalIsAnswered()
@@ -318,6 +363,7 @@ private slots:
         QTest::newRow("59 s") << kWithToken << true << false << 59 << "старая беда"
                               << QStringList();
         QTest::newRow("60 s") << kWithToken << true << false << 60 << QString() << again;
+        QTest::newRow("restart fails") << kWithToken << true << false << -1 << QString() << again;
         QTest::newRow("unsafe") << QByteArray("meta\tTOKEN_SERIAL=12;x\ndevice\tabsent\n") << true
                                 << false << -1 << QString() << QStringList();
     }
@@ -335,20 +381,25 @@ private slots:
             host().m_reattachTimes.insert(kSerial, QDateTime::currentDateTimeUtc().addSecs(-since));
         const QByteArray tag = QTest::currentDataTag();
         shell().answer(kAttach, FakeHostShell::exited(tag == "fails"));
-        shell().answer("daemon-reload", FakeHostShell::exited(0));
+        shell().answer("daemon-reload", FakeHostShell::exited(tag == "restart fails" ? 11 : 0, {},
+                                                              "Носитель не появился"));
         const QByteArray serial = tag == "unsafe" ? "12;x" : kSerial;
         refreshWith(vm(1, lines) + vm(4),
                     devices({{plugged ? "1-2" : "", serial, shared}, {"2-1", "6&1C&0&1", false}}));
-        QTRY_VERIFY(shell().waiting().isEmpty() && !host().m_refreshing);
+        QTRY_VERIFY(settled());
         if (tag == "fails") { // shown from the next read on
             host().refresh();
-            QTRY_VERIFY(!host().m_refreshing);
+            QTRY_VERIFY(settled());
         }
         QCOMPARE(host().status().vms[0].tokenProblem, problem);
         QCOMPARE(host().m_tokenProblems.contains(kSerial), !problem.isEmpty() || tag == "unsafe");
         QVERIFY(host().status().vms[1].tokenProblem.isEmpty());
         QTEST(actions(), "actions");
         QCOMPARE(log.matching("передан, а /dev/egais не появился").size(), int(tag == "unseen"));
+        QCOMPARE(log.matching("[WARN] хост УТМ: VM 1 с возвращённым носителем не перезапустилась "
+                              "— Носитель не появился")
+                     .size(),
+                 int(tag == "restart fails"));
         const QStringList warned = log.matching("носитель без серийного номера");
         QVERIFY(warned.size() == 1 &&
                 warned[0].endsWith("[WARN] хост УТМ: носитель без серийного номера: Rutoken ECP "
