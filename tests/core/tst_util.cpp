@@ -37,19 +37,6 @@ private slots:
             "задача: a\\n2026-01-01T00:00:00.000Z [ERROR] b\\r\\u0009c\\u2028\\u0085d")));
     }
 
-    // A text from outside keeps its start within 500 characters, or its end where that says more.
-    void shortening()
-    {
-        const QString text = QString(300, u'a') + QString(300, u'z');
-        QCOMPARE(shortened(text.left(500)), text.left(500));
-        QCOMPARE(shortenedTail(text.left(500)), text.left(500));
-        QCOMPARE(shortened(text), text.left(499) + u'…');
-        QCOMPARE(shortenedTail(text), u'…' + text.right(499));
-        Test::LogCapture log;
-        logItems(Warn, QStringLiteral("сбой:"), LogTail{text});
-        QVERIFY(log.lines().constLast().endsWith(QStringLiteral("сбой: …") + text.right(499)));
-    }
-
     void maskSecret_data()
     {
         QTest::addColumn<QString>("secret");
