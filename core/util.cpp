@@ -40,6 +40,9 @@ QString deviceTokenPath()
 
 namespace {
 
+// The most of a text from outside that a message or a log line takes.
+constexpr qsizetype kShortLimit = 500;
+
 // Values from outside (ids, types, paths, answers) reach log lines; a line break or other control
 // character in them (C1's NEL included, a line break to many readers) must not split a line or
 // forge one that looks like ours.
@@ -91,8 +94,12 @@ void logMessage(int level, const QString &text)
 
 QString shortened(const QString &text)
 {
-    constexpr qsizetype kLimit = 500;
-    return text.size() <= kLimit ? text : text.left(kLimit - 1) + u'…';
+    return text.size() <= kShortLimit ? text : text.left(kShortLimit - 1) + u'…';
+}
+
+QString shortenedTail(const QString &text)
+{
+    return text.size() <= kShortLimit ? text : u'…' + text.right(kShortLimit - 1);
 }
 
 void setError(QString *error, const QString &text)

@@ -30,13 +30,24 @@ void logMessage(int level, const QString &text);
 // A text from outside as a message, a log line or the journal shows it: at most 500 characters,
 // a cut marked with "…". What is hashed, signed or sent on is never shortened.
 QString shortened(const QString &text);
+// The same bound for a text whose end says more than its start (what a program printed last):
+// the cut, marked with "…", takes the start instead.
+QString shortenedTail(const QString &text);
+
+// A log item from outside whose end is kept when it is shortened: a program's output or failure.
+struct LogTail
+{
+    QString text;
+};
 
 // Logs the items as a Qt debug stream prints them unquoted, one space apart, trimmed; each text
 // shortened, since most of them come from outside.
 template<typename... Items> void logItems(int level, const Items &...items)
 {
     const auto loggable = [](const auto &item) -> decltype(auto) {
-        if constexpr (std::is_convertible_v<decltype(item), QString>)
+        if constexpr (std::is_same_v<std::decay_t<decltype(item)>, LogTail>)
+            return shortenedTail(item.text);
+        else if constexpr (std::is_convertible_v<decltype(item), QString>)
             return shortened(item);
         else
             return item;

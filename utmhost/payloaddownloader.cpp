@@ -12,6 +12,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
+#include <QTimer>
 
 #include <memory>
 
@@ -19,8 +20,8 @@ namespace Orv {
 namespace {
 
 constexpr qsizetype kMaxManifestBytes = 65536;
-// The network layer gives up on a transfer that moves nothing for this long.
-constexpr int kTransferTimeoutMs = 60000;
+// What a transfer must bring within each window, unless less is left of it.
+constexpr qint64 kMinWindowBytes = 65536;
 // The largest size a JSON number still carries to the byte (2^53).
 constexpr double kMaxPayloadBytes = 9007199254740992.0;
 
@@ -29,13 +30,14 @@ QNetworkRequest makeRequest(const QUrl &url)
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setTransferTimeout(kTransferTimeoutMs);
     return request;
 }
 
 // The error of a reply that has ended; empty for a whole answer with status 200.
-QString replyError(QNetworkReply *reply)
+QString replyError(QNetworkReply *reply, const QString &cutOff)
 {
+    if (!cutOff.isEmpty())
+        return cutOff;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QString answered = QStringLiteral("%1 ответил %2").arg(reply->url().host()).arg(status);
     if (reply->error() == QNetworkReply::NoError)
@@ -46,6 +48,34 @@ QString replyError(QNetworkReply *reply)
 bool matchesWhole(const QRegularExpression &pattern, const QString &text)
 {
     return pattern.match(text).hasMatch();
+}
+
+// Beside a payload P lie P.part and P.sha256: a payload of such a name could overwrite another's
+// download or its verified mark.
+bool isBesideName(const QString &name)
+{
+    return name.endsWith(QLatin1String(".part"), Qt::CaseInsensitive) ||
+           name.endsWith(QLatin1String(".sha256"), Qt::CaseInsensitive);
+}
+
+// A file URL of another machine, by host or by a UNC path, opens a network share with the user's
+// credentials.
+bool onAnotherMachine(const QUrl &url)
+{
+    return url.toLocalFile().replace(u'\\', u'/').startsWith(QLatin1String("//"));
+}
+
+// Why `url` may not serve a payload of a manifest read from `manifestUrl`; empty when it may.
+QString addressProblem(const QUrl &url, const QUrl &manifestUrl, const QString &name)
+{
+    const QString scheme = url.scheme();
+    if (scheme == QLatin1String("https") || scheme == QLatin1String("http"))
+        return {};
+    if (url.isLocalFile() && onAnotherMachine(url))
+        return QStringLiteral("в описании нагрузки %1 лежит на другом компьютере").arg(name);
+    if (url.isLocalFile() && manifestUrl.isLocalFile() && !onAnotherMachine(manifestUrl))
+        return {};
+    return QStringLiteral("в описании нагрузки у %1 адрес не http и не https").arg(name);
 }
 
 bool parseFileEntry(const QJsonObject &entry, const QUrl &manifestUrl, PayloadFile *file,
@@ -62,10 +92,14 @@ bool parseFileEntry(const QJsonObject &entry, const QUrl &manifestUrl, PayloadFi
     file->name = QFileInfo(file->url.path(QUrl::FullyDecoded)).fileName();
     file->sha256 = entry.value(QLatin1String("sha256")).toString().toLower();
     const double size = entry.value(QLatin1String("size")).toDouble();
-    if (!file->url.isValid() || !matchesWhole(namePattern, file->name)) {
+    if (!file->url.isValid() || !matchesWhole(namePattern, file->name) ||
+        isBesideName(file->name)) {
         *error = QStringLiteral("в описании нагрузки неверное имя файла");
         return false;
     }
+    *error = addressProblem(file->url, manifestUrl, file->name);
+    if (!error->isEmpty())
+        return false;
     // A size beyond what qint64 or a JSON number holds exactly is refused, not truncated.
     if (!matchesWhole(digestPattern, file->sha256) || !(size >= 1 && size <= kMaxPayloadBytes)) {
         *error = QStringLiteral("в описании нагрузки у %1 нет sha256 или размера").arg(file->name);
@@ -92,6 +126,14 @@ QString writeError(const QFile &file)
     return QStringLiteral("не удалось записать %1: %2").arg(file.fileName(), file.errorString());
 }
 
+// Opens `file` as a new file in place of whatever stood at its path: never through a link that
+// someone left there.
+bool createAfresh(QFile *file)
+{
+    QFile::remove(file->fileName());
+    return file->open(QIODevice::WriteOnly | QIODevice::NewOnly);
+}
+
 // One file download: its .part file, the running hash and count, and the first error.
 struct Transfer
 {
@@ -103,6 +145,7 @@ struct Transfer
     QCryptographicHash hash{QCryptographicHash::Sha256};
     qint64 received = 0;
     QString error;
+    std::shared_ptr<QString> cutOff; // why the pace watch ended the transfer
 
     // Hashes, writes and counts a chunk; a short write becomes the error.
     void append(const QByteArray &chunk)
@@ -135,7 +178,7 @@ struct Transfer
     {
         reply->deleteLater();
         if (error.isEmpty())
-            error = replyError(reply);
+            error = replyError(reply, *cutOff);
         if (error.isEmpty())
             append(remainingBody(reply));
         // Buffered data reaches the disk only now: a full disk may show up here first.
@@ -163,7 +206,7 @@ struct Transfer
         }
         // Without the mark the file is only fetched again next time.
         QFile mark(path + QLatin1String(".sha256"));
-        if (mark.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        if (createAfresh(&mark))
             mark.write(digest.toLatin1());
         done(true, {});
     }
@@ -187,14 +230,17 @@ void PayloadDownloader::fetchManifest(const QUrl &url, ManifestCallback callback
     m_current = reply;
     // Read as it arrives, so that an oversized answer is cut off instead of held whole.
     auto body = std::make_shared<QByteArray>();
+    const std::shared_ptr<QString> cutOff = watchPace(
+        reply, kMaxManifestBytes, [body] { return qint64(body->size()); },
+        QStringLiteral("данные"));
     connect(reply, &QNetworkReply::readyRead, this, [reply, body] {
         *body += reply->readAll();
         if (body->size() > kMaxManifestBytes)
             reply->abort();
     });
-    connect(reply, &QNetworkReply::finished, this, [reply, body, callback] {
+    connect(reply, &QNetworkReply::finished, this, [reply, body, cutOff, callback] {
         reply->deleteLater();
-        QString error = replyError(reply);
+        QString error = replyError(reply, *cutOff);
         *body += remainingBody(reply);
         if (body->size() > kMaxManifestBytes) {
             body->truncate(kMaxManifestBytes);
@@ -261,16 +307,47 @@ void PayloadDownloader::download(const PayloadFile &file, const QString &path,
     transfer->progress = std::move(progress);
     transfer->done = std::move(done);
     transfer->part.setFileName(path + QLatin1String(".part"));
-    if (!transfer->part.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (!createAfresh(&transfer->part)) {
         transfer->done(false, writeError(transfer->part));
         return;
     }
 
     QNetworkReply *reply = m_network->get(makeRequest(file.url));
     m_current = reply;
+    transfer->cutOff = watchPace(
+        reply, file.size, [transfer] { return transfer->received; }, file.name);
     connect(reply, &QNetworkReply::readyRead, this,
             [reply, transfer] { transfer->receive(reply); });
     connect(reply, &QNetworkReply::finished, this, [reply, transfer] { transfer->finish(reply); });
+}
+
+std::shared_ptr<QString> PayloadDownloader::watchPace(QNetworkReply *reply, qint64 size,
+                                                      std::function<qint64()> received,
+                                                      const QString &what)
+{
+    auto cutOff = std::make_shared<QString>();
+    const auto cut = [reply, cutOff](const QString &problem) {
+        if (reply->isFinished())
+            return;
+        *cutOff = problem;
+        reply->abort();
+    };
+    auto *quiet = new QTimer(reply);
+    quiet->setSingleShot(true);
+    connect(reply, &QNetworkReply::readyRead, quiet, qOverload<>(&QTimer::start));
+    connect(quiet, &QTimer::timeout, this,
+            [cut, what] { cut(QStringLiteral("сервер перестал присылать %1").arg(what)); });
+    quiet->start(m_quietMs);
+    auto *window = new QTimer(reply);
+    connect(window, &QTimer::timeout, this,
+            [cut, received, size, what, windowStart = qint64(0)]() mutable {
+                const qint64 now = received();
+                if (now - windowStart < qMin(kMinWindowBytes, size - windowStart))
+                    cut(QStringLiteral("сервер присылает %1 слишком медленно").arg(what));
+                windowStart = now;
+            });
+    window->start(m_windowMs);
+    return cutOff;
 }
 
 bool PayloadDownloader::isAlreadyDownloaded(const PayloadFile &file, const QString &path)

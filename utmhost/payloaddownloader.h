@@ -7,6 +7,7 @@
 #include <QUrl>
 
 #include <functional>
+#include <memory>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -37,6 +38,7 @@ struct PayloadManifest
 // Fetches the payload manifest and downloads payload files, checking each file's size and SHA-256
 // while it streams. A file P is written as P + ".part" and becomes P only when complete and
 // correct; P + ".sha256" then marks it verified, so that a later download of it is skipped.
+// Only http(s) serves payloads; a local file only to a manifest that is a local file itself.
 // Error texts are Russian, for the user. Every callback runs exactly once: from the event loop,
 // within the call where noted, or within `abort` and the destructor.
 class PayloadDownloader : public QObject
@@ -70,8 +72,21 @@ public:
     void abort();
 
 private:
+    friend class TestPayloadDownloader;
+
+    // Holds a transfer to a pace: a server trickling a byte now and then would otherwise keep
+    // the host installing for as long as it liked. Ends `reply` when nothing arrives for
+    // `m_quietMs`, or when a window of `m_windowMs` brings less than 64 KiB and less than is left
+    // of `size`; `received` counts what came, `what` names it in the reason, which the returned
+    // text then holds.
+    std::shared_ptr<QString> watchPace(QNetworkReply *reply, qint64 size,
+                                       std::function<qint64()> received, const QString &what);
+
     QNetworkAccessManager *m_network;
     QPointer<QNetworkReply> m_current;
+    // The pace that watchPace holds transfers to.
+    int m_quietMs = 60000;
+    int m_windowMs = 60000;
 };
 
 } // namespace Orv

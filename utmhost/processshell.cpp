@@ -23,13 +23,52 @@ int exitCodeOf(int exitCode, QProcess::ExitStatus status)
     return status == QProcess::NormalExit ? exitCode : -1;
 }
 
-ShellResult finishedResult(QProcess *process, int exitCode, QProcess::ExitStatus status)
+// What a process printed so far, each channel within kMaxOutputBytes.
+struct Output
 {
+    QByteArray out;
+    QByteArray err;
+    bool overflowed = false;
+
+    // Takes what has arrived; a program past the bound is killed rather than held whole.
+    void drain(QProcess *process)
+    {
+        keep(&out, process->readAllStandardOutput());
+        keep(&err, process->readAllStandardError());
+        if (overflowed && process->state() != QProcess::NotRunning)
+            process->kill();
+    }
+
+    void keep(QByteArray *kept, const QByteArray &chunk)
+    {
+        const qsizetype room = kMaxOutputBytes - kept->size();
+        kept->append(chunk.left(room));
+        overflowed = overflowed || chunk.size() > room;
+    }
+};
+
+// Reads both channels of `process` as they come, for as long as `context` lives.
+std::shared_ptr<Output> readOutput(QProcess *process, QObject *context)
+{
+    auto output = std::make_shared<Output>();
+    const auto drain = [process, output] {
+        output->drain(process);
+    };
+    QObject::connect(process, &QProcess::readyReadStandardOutput, context, drain);
+    QObject::connect(process, &QProcess::readyReadStandardError, context, drain);
+    return output;
+}
+
+ShellResult finishedResult(QProcess *process, Output *output, int exitCode,
+                           QProcess::ExitStatus status)
+{
+    output->drain(process);
     ShellResult result;
     result.started = true;
     result.exitCode = exitCodeOf(exitCode, status);
-    result.out = process->readAllStandardOutput();
-    result.err = process->readAllStandardError();
+    result.out = std::move(output->out);
+    result.err = std::move(output->err);
+    result.overflowed = output->overflowed;
     return result;
 }
 
@@ -48,6 +87,9 @@ QString ShellResult::failureText() const
         return QStringLiteral("программа не запустилась");
     if (timedOut)
         return QStringLiteral("программа не ответила вовремя");
+    if (overflowed)
+        return QStringLiteral("программа вывела больше %1 МБ и была остановлена")
+            .arg(kMaxOutputBytes / (1024 * 1024));
     QString text = QString::fromUtf8(err).trimmed();
     if (text.isEmpty())
         text = QString::fromUtf8(out).trimmed();
@@ -143,10 +185,11 @@ void ProcessShell::run(const ShellCommand &command, ShellCallback done)
                 // QProcess may report this from within start(), that is inside run().
                 QTimer::singleShot(0, this, complete);
             });
+    const std::shared_ptr<Output> output = readOutput(process, this);
     connect(process, &QProcess::finished, this,
-            [process, state, complete](int exitCode, QProcess::ExitStatus status) {
+            [process, state, output, complete](int exitCode, QProcess::ExitStatus status) {
                 const bool timedOut = state->result.timedOut;
-                state->result = finishedResult(process, exitCode, status);
+                state->result = finishedResult(process, output.get(), exitCode, status);
                 state->result.timedOut = timedOut;
                 complete();
             });
@@ -166,9 +209,10 @@ void ProcessShell::startBackground(const ShellCommand &command, ShellCallback do
     QProcess *process = spawn(command);
     m_background = process;
 
+    const std::shared_ptr<Output> output = readOutput(process, this);
     connect(process, &QProcess::finished, this,
-            [this, process, done](int exitCode, QProcess::ExitStatus status) {
-                const ShellResult result = finishedResult(process, exitCode, status);
+            [this, process, output, done](int exitCode, QProcess::ExitStatus status) {
+                const ShellResult result = finishedResult(process, output.get(), exitCode, status);
                 process->deleteLater();
                 // A stopped or replaced process ends unheard.
                 if (m_background != process)

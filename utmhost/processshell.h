@@ -13,6 +13,10 @@ class QProcess;
 
 namespace Orv {
 
+// The most of each output channel of a program that is kept; a program that prints more is
+// ended.
+constexpr qsizetype kMaxOutputBytes = 16 * 1024 * 1024;
+
 // One outside program to run.
 struct ShellCommand
 {
@@ -31,11 +35,15 @@ struct ShellResult
     int exitCode = -1;     // -1 unless it ended normally
     QByteArray out;
     QByteArray err; // for a program that did not start, the reason as UTF-8 text
+    // A channel passed kMaxOutputBytes: the program was killed and that channel holds its start.
+    bool overflowed = false;
 
-    // Started, in time, and ended with 0: the only outcome that counts as success.
-    bool succeeded() const { return started && !timedOut && exitCode == 0; }
-    // One line for the log about an unsuccessful result: why it did not start, that it timed out,
-    // or what the program said (its last 600 characters), else its exit code.
+    // Started, in time, output within bounds, and ended with 0: the only outcome that counts as
+    // success.
+    bool succeeded() const { return started && !timedOut && !overflowed && exitCode == 0; }
+    // One line for the log about an unsuccessful result: why it did not start, that it timed out
+    // or printed too much, or what the program said (its last 600 characters), else its exit
+    // code.
     QString failureText() const;
 };
 
@@ -72,7 +80,7 @@ public:
 QStringList toolCandidates(const QString &name);
 
 // The host's outside programs as real processes: each with WSL_UTF8=1 in its environment, no
-// console window, and both output channels taken whole when it ends.
+// console window, and both output channels read as they come, up to kMaxOutputBytes each.
 class ProcessShell : public QObject, public IHostShell
 {
     Q_OBJECT

@@ -137,7 +137,8 @@ void UtmHost::finishOperation(bool ok, const QString &message)
 
 QString UtmHost::failureText(const QString &step, const ShellResult &result) const
 {
-    logItems(Warn, QStringLiteral("хост УТМ:"), step, QStringLiteral("—"), result.failureText());
+    logItems(Warn, QStringLiteral("хост УТМ:"), step, QStringLiteral("—"),
+             LogTail{result.failureText()});
     return QStringLiteral("%1. %2").arg(step, kMsgSeeAgentLog);
 }
 

@@ -217,8 +217,8 @@ void UtmHost::keepaliveExited(const ShellResult &result)
     m_keepaliveDelayMs =
         std::clamp(2 * m_keepaliveDelayMs, kKeepaliveFirstDelayMs, kKeepaliveLongestDelayMs);
     logItems(Warn, QStringLiteral("хост УТМ: keepalive дистрибуции завершился:"),
-             result.failureText(), QStringLiteral("— повтор через"), m_keepaliveDelayMs / 1000,
-             QStringLiteral("с"));
+             LogTail{result.failureText()}, QStringLiteral("— повтор через"),
+             m_keepaliveDelayMs / 1000, QStringLiteral("с"));
     m_retryTimer.start(m_keepaliveDelayMs);
 }
 

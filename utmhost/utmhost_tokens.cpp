@@ -58,7 +58,7 @@ void UtmHost::tokensRead(const ShellResult &result)
 {
     if (!result.succeeded()) {
         // The devices of the last good read stay on the page.
-        logItems(Warn, QStringLiteral("хост УТМ: usbipd state:"), result.failureText());
+        logItems(Warn, QStringLiteral("хост УТМ: usbipd state:"), LogTail{result.failureText()});
     } else {
         QString error;
         m_status.tokens = parseUsbipdState(result.out, &error);
@@ -202,7 +202,7 @@ void UtmHost::releaseToken(int number)
                     [](const ShellResult &result) {
                         if (!result.succeeded()) {
                             logItems(Warn, QStringLiteral("хост УТМ: usbipd detach:"),
-                                     result.failureText());
+                                     LogTail{result.failureText()});
                         }
                     });
             });

@@ -72,7 +72,7 @@ void UtmHost::pruneOldImages(const QString &imageRef, bool hadImage)
                  guarded([this, message](const ShellResult &result) {
                      if (!result.succeeded()) {
                          logItems(Warn, QStringLiteral("хост УТМ: прежние образы не удалены:"),
-                                  result.failureText());
+                                  LogTail{result.failureText()});
                      }
                      finishOperation(true, message);
                  }));

@@ -8,10 +8,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
+
+#include <signal.h>
+#include <sys/resource.h>
 
 using namespace Orv;
 using Orv::Test::FakeAnswer;
@@ -59,6 +63,8 @@ void writeFile(const QString &path, const QByteArray &content)
 } // namespace
 
 Q_DECLARE_METATYPE(Orv::Test::FakeAnswer)
+
+namespace Orv {
 
 class TestPayloadDownloader : public QObject
 {
@@ -142,6 +148,13 @@ private slots:
         QTest::newRow("name starts with a dot") << manifestWith("rootfs", "file", ".r") << name;
         QTest::newRow("name of 122") << manifestWith("image", "file", QString(122, 'a')) << name;
         QTest::newRow("name ends in a line feed") << manifestWith("image", "file", "a%0A") << name;
+        QTest::newRow("a download's name") << manifestWith("image", "file", "utm.tar.PART") << name;
+        QTest::newRow("a mark's name") << manifestWith("mock", "file", "m.tar.sha256") << name;
+        const QString notHttp = "в описании нагрузки у r.tar адрес не http и не https";
+        QTest::newRow("a local file") << manifestWith("rootfs", "file", "file:///r.tar") << notHttp;
+        QTest::newRow("a drive path") << manifestWith("rootfs", "file", "C:/p/r.tar") << notHttp;
+        QTest::newRow("a share") << manifestWith("rootfs", "file", "file://pc/s/r.tar")
+                                 << "в описании нагрузки r.tar лежит на другом компьютере";
         QTest::newRow("digest of 63")
             << manifestWith("rootfs", "sha256", kDigest.left(63)) << figures;
         QTest::newRow("digest ends in a line feed")
@@ -189,6 +202,12 @@ private slots:
         QCOMPARE(m.imageRef, QStringLiteral("localhost/utm-runtime:4.2"));
         QCOMPARE(m.mock.url, QUrl("https://cdn.example.org/m/mock.tar"));
         QCOMPARE(m.mockRef, QStringLiteral("localhost/utm-mock:1"));
+        // Local files, but no share, for a manifest that is a local file itself.
+        const QUrl local("file:///srv/m/manifest.json");
+        QVERIFY(PayloadDownloader::parseManifest(manifestWith(), local, &m, &error));
+        QCOMPARE(m.rootfs.url, QUrl("file:///srv/m/rootfs.tar.gz"));
+        QVERIFY(!PayloadDownloader::parseManifest(
+            manifestWith("rootfs", "file", "file:////pc/s/r.tar"), local, &m, &error));
     }
 
     // Only a whole 200 answer of at most 64 KiB is a manifest; a longer one is refused while it
@@ -203,6 +222,8 @@ private slots:
         QTest::newRow("one byte more") << FakeAnswer::raw(200, limit + 'x') << tooLong;
         QTest::newRow("never ends") << FakeAnswer::stall(200, limit + limit + limit) << tooLong;
         QTest::newRow("204") << FakeAnswer::empty(204) << "127.0.0.1 ответил 204";
+        QTest::newRow("falls silent")
+            << FakeAnswer::stall(200, limit + limit) << "сервер перестал присылать данные";
     }
 
     void fetch()
@@ -210,6 +231,7 @@ private slots:
         QFETCH(FakeAnswer, answer);
         QFETCH(QString, error);
         m_server->setAnswer("GET", "/manifest.json", answer);
+        m_downloader->m_quietMs = 300;
         fetchManifest();
         QTRY_COMPARE_WITH_TIMEOUT(m_completions, 1, 10000);
         QCOMPARE(m_error, error);
@@ -254,6 +276,11 @@ private slots:
         QTest::newRow("404") << old << true << FakeAnswer::raw(404, kContent)
                              << "127.0.0.1 ответил 404";
         QTest::newRow("connection lost") << old << true << FakeAnswer::cutOff(200, kContent) << "*";
+        // Less than 64 KiB in a window (200 ms here), or a silence (300 ms).
+        QTest::newRow("falls behind") << old << true << FakeAnswer::stall(200, kContent.left(999))
+                                      << "сервер присылает payload.bin слишком медленно";
+        QTest::newRow("falls silent") << old << true << FakeAnswer::stall(200, kContent)
+                                      << "сервер перестал присылать payload.bin";
     }
 
     void download()
@@ -265,6 +292,8 @@ private slots:
         writeFile(target(), earlier);
         if (marked)
             writeFile(target() + ".sha256", sha256Hex(earlier).toLatin1());
+        m_downloader->m_quietMs = 300;
+        m_downloader->m_windowMs = 200;
         download(answer, target());
         const bool withinCall = m_completions == 1;
         QTRY_COMPARE_WITH_TIMEOUT(m_completions, 1, 10000);
@@ -279,23 +308,35 @@ private slots:
             QCOMPARE(m_progressCalls > 0, !withinCall);
     }
 
-    // A .part that cannot be opened fails within the call; one whose last data cannot reach the
-    // disk (a full disk shows only when the file is flushed) fails instead of being kept.
-    void writeFailures()
+    // A .part that cannot be made fails within the call; one left over, a link elsewhere too,
+    // is made afresh, never written through; one whose last data cannot reach the disk (a full
+    // disk shows only when the file is flushed) fails instead of being kept.
+    void partFile()
     {
         download(FakeAnswer::raw(200, kContent), m_dir->filePath("missing/payload.bin"));
         QCOMPARE(m_completions, 1);
         QVERIFY(!m_ok && m_error.startsWith("не удалось записать " + m_dir->path()));
         QVERIFY(m_server->requests().isEmpty());
 
-        if (!QFile::exists("/dev/full"))
-            QSKIP("no /dev/full here to play a full disk");
-        QVERIFY(QFile::link("/dev/full", target() + ".part"));
-        m_completions = 0;
-        download(FakeAnswer::raw(200, kContent.left(1000)), target());
-        QTRY_COMPARE(m_completions, 1);
+        writeFile(m_dir->filePath("elsewhere"), "kept");
+        QVERIFY(QFile::link(m_dir->filePath("elsewhere"), target() + ".part"));
+        download(FakeAnswer::raw(200, kContent), target());
+        QTRY_COMPARE(m_completions, 2);
+        QVERIFY2(m_ok && contentOf(target()) == kContent, qPrintable(m_error));
+        QCOMPARE(contentOf(m_dir->filePath("elsewhere")), QByteArray("kept"));
+
+        // No file may grow beyond 100 bytes for a while: the disk is full.
+        rlimit limit{};
+        getrlimit(RLIMIT_FSIZE, &limit);
+        const rlimit full{100, limit.rlim_max};
+        signal(SIGXFSZ, SIG_IGN);
+        QVERIFY(setrlimit(RLIMIT_FSIZE, &full) == 0);
+        const auto restore = qScopeGuard([&limit] { setrlimit(RLIMIT_FSIZE, &limit); });
+        download(FakeAnswer::raw(200, kContent.left(1000)), m_dir->filePath("full.bin"));
+        QTRY_COMPARE(m_completions, 3);
         QVERIFY2(!m_ok && m_error.startsWith("не удалось записать"), qPrintable(m_error));
-        QVERIFY(!QFileInfo::exists(target()) && !QFile::exists(target() + ".sha256"));
+        QVERIFY(!QFile::exists(m_dir->filePath("full.bin")) &&
+                !QFile::exists(m_dir->filePath("full.bin.part")));
     }
 
     // An aborted download, or a manifest request the downloader's end cuts short, completes as
@@ -316,5 +357,7 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestPayloadDownloader)
+} // namespace Orv
+
+QTEST_GUILESS_MAIN(Orv::TestPayloadDownloader)
 #include "tst_payloaddownloader.moc"

@@ -224,6 +224,26 @@ private slots:
         QCOMPARE(toolCandidates("usbipd"), QStringList());
     }
 
+    // Each channel is kept up to 16 MiB: a program that prints more, in a run or in the
+    // background, is ended and fails so; the other channel stays whole.
+    void boundsOutput()
+    {
+        ProcessShell processes;
+        auto results = std::make_shared<QList<ShellResult>>();
+        const QString more = "printf note >&2; head -c 16777217 /dev/zero; sleep 30";
+        const QString tooMuch = "программа вывела больше 16 МБ и была остановлена";
+        processes.run(sh("head -c 16777216 /dev/zero"), into(results));
+        processes.run(sh(more, 20000), into(results));
+        processes.startBackground(sh(more), into(results));
+        QTRY_COMPARE_WITH_TIMEOUT(results->size(), 3, 30000);
+        for (const ShellResult &result : *results) {
+            QCOMPARE(result.out.size(), 16777216);
+            QCOMPARE(result.overflowed, result.err == "note");
+            QCOMPARE(result.succeeded(), !result.overflowed);
+            QCOMPARE(result.failureText(), result.overflowed ? tooMuch : "код выхода 0");
+        }
+    }
+
     void failureText_data()
     {
         QTest::addColumn<bool>("started");

@@ -3,6 +3,7 @@
 #include "core/util.h"
 #include "tests/support/fakehostshell.h"
 #include "tests/support/fakeparvisserver.h"
+#include "tests/support/logcapture.h"
 #include "tests/support/wslstandin.h"
 #include "utmhost/distrofiles.h"
 
@@ -254,10 +255,13 @@ private slots:
         QCOMPARE(finished.takeFirst(), (QVariantList{false, "Подождите: обновляем список VM"}));
         host->m_listOperations = host->m_operationsFinished;
         const qsizetype first = shell.calls.size();
-        shell.answer(utmEnvPath(3), FakeHostShell::exited(1));
+        // A long error ends with what failed, and that end reaches the log.
+        shell.answer(utmEnvPath(3), FakeHostShell::exited(1, {}, QByteArray(700, '.') + "\nгде"));
+        Test::LogCapture log;
         host->updateImage();
         QVERIFY(finished.wait());
         QCOMPARE(finished.takeFirst(), (QVariantList{false, "VM 3 не перезапустилась" + kSeeLog}));
+        QVERIFY(log.matching("VM 3 не перезапустилась — …").constFirst().endsWith(R"(..\nгде)"));
         QCOMPARE(ran(first), (QList<int>{1, -3}));
         QCOMPARE(shell.lines().filter("podman load").size(), 1);
 
