@@ -137,7 +137,7 @@ void UtmHost::adminStepEnded(const ShellResult &result, const std::function<void
         // for a program that did not start would not.
         const QString reason = QString::fromUtf8(result.err).trimmed();
         logItems(Warn, QStringLiteral("хост УТМ: шаг администратора не запущен:"),
-                 reason.isEmpty() ? result.failureText() : reason);
+                 LogTail{reason.isEmpty() ? result.failureText() : reason});
         finishOperation(false, QStringLiteral("Настройка отменена: без разрешения администратора "
                                               "компьютер не настроить"));
         return;

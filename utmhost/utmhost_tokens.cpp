@@ -262,7 +262,7 @@ void UtmHost::reattachDone(const UtmVm &vm, const ShellResult &result)
                      if (!result.succeeded()) {
                          logItems(Warn, QStringLiteral("хост УТМ: VM"), number,
                                   QStringLiteral("с возвращённым носителем не перезапустилась —"),
-                                  result.failureText());
+                                  LogTail{result.failureText()});
                      }
                      refresh();
                  }));
