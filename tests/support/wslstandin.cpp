@@ -1,5 +1,6 @@
 #include "tests/support/wslstandin.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -136,6 +137,19 @@ void WslStandIn::setImages(const QStringList &images) const
     for (const QString &image : images)
         lines += image.toUtf8() + '\n';
     writeFile(stateFile(QStringLiteral("images")), lines);
+}
+
+QList<qint64> WslStandIn::processes() const
+{
+    const QByteArray entry = "WSL_STANDIN_ROOT=" + QFile::encodeName(m_root.path());
+    QList<qint64> found;
+    for (const QString &name : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        const qint64 pid = name.toLongLong();
+        if (pid > 0 && pid != QCoreApplication::applicationPid() &&
+            readAll(QStringLiteral("/proc/%1/environ").arg(pid)).split('\0').contains(entry))
+            found << pid;
+    }
+    return found;
 }
 
 } // namespace Orv::Test

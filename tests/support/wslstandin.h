@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
@@ -49,6 +50,9 @@ public:
     // The images podman lists.
     QStringList images() const;
     void setImages(const QStringList &images) const;
+    // Processes other than this one that run with this stand-in's root in their environment:
+    // whatever was started through it and is still there.
+    QList<qint64> processes() const;
 
 private:
     QString stateFile(const QString &name) const;
