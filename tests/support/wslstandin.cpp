@@ -139,15 +139,17 @@ void WslStandIn::setImages(const QStringList &images) const
     writeFile(stateFile(QStringLiteral("images")), lines);
 }
 
-QList<qint64> WslStandIn::processes() const
+QStringList WslStandIn::processes() const
 {
     const QByteArray entry = "WSL_STANDIN_ROOT=" + QFile::encodeName(m_root.path());
-    QList<qint64> found;
+    QStringList found;
     for (const QString &name : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        const qint64 pid = name.toLongLong();
-        if (pid > 0 && pid != QCoreApplication::applicationPid() &&
-            readAll(QStringLiteral("/proc/%1/environ").arg(pid)).split('\0').contains(entry))
-            found << pid;
+        const QString process = QStringLiteral("/proc/") + name;
+        if (name.toLongLong() > 0 && name.toLongLong() != QCoreApplication::applicationPid() &&
+            readAll(process + QStringLiteral("/environ")).split('\0').contains(entry))
+            found << QString::fromLocal8Bit(readAll(process + QStringLiteral("/cmdline")))
+                         .replace(QLatin1Char('\0'), QLatin1Char(' '))
+                         .trimmed();
     }
     return found;
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QList>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
@@ -50,9 +49,9 @@ public:
     // The images podman lists.
     QStringList images() const;
     void setImages(const QStringList &images) const;
-    // Processes other than this one that run with this stand-in's root in their environment:
-    // whatever was started through it and is still there.
-    QList<qint64> processes() const;
+    // Command lines (arguments joined by blanks) of the processes other than this one that run
+    // with this stand-in's root in their environment: whatever was started through it and lives.
+    QStringList processes() const;
 
 private:
     QString stateFile(const QString &name) const;

@@ -322,7 +322,7 @@ private slots:
         QVERIFY(m_host->m_shell.isBackgroundRunning()); // the keep-alive
         m_host->shutdown();
         QVERIFY(!m_host->m_shell.isBackgroundRunning());
-        QTRY_COMPARE(m_wsl.processes(), QList<qint64>());
+        QTRY_COMPARE(m_wsl.processes(), QStringList());
         m_host->start();
         QTRY_COMPARE_WITH_TIMEOUT(js("utmHost.phase"), "running", kWaitMs);
         perform("utmHost.setOnline(1, true)");
