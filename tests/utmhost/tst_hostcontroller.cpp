@@ -141,6 +141,25 @@ private slots:
 
     void cleanupTestCase() { QDesktopServices::unsetUrlHandler("http"); }
 
+    // What the window binds, in the order the meta-object holds it.
+    void qmlBoundary()
+    {
+        const QMetaObject &meta = HostController::staticMetaObject;
+        QStringList names;
+        for (int i = meta.propertyOffset(); i < meta.propertyCount(); ++i)
+            names << meta.property(i).name() + QString(meta.property(i).isWritable() ? "=" : "");
+        for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
+            names << meta.method(i).methodSignature();
+        QCOMPARE(names.join(' '),
+                 "phase problem wslVersion busy busyText installStep installProgress image "
+                 "usbipdFound setupNeeded rebootPending setupReason setupNeedsAdmin vms tokens "
+                 "resources logNumber logText watching= changed() resourcesChanged() logsChanged() "
+                 "refresh() setup() install() updateImage() removeHost() createVm(QString) "
+                 "createTestVm(QString,QString) startVm(int) stopVm(int) removeVm(int) "
+                 "renameVm(int,QString) setOnline(int,bool) assignToken(int,QString) "
+                 "releaseToken(int) loadLogs(int) openUtm(int)");
+    }
+
     void derivedRules_data()
     {
         QTest::addColumn<int>("phase");
