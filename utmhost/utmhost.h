@@ -154,6 +154,7 @@ signals:
 
 private:
     friend class TestUtmHost;
+    friend class TestHostController;
 
     // The guard of every user operation: false (and the refusal reported) while another one runs
     // or before the host is running.

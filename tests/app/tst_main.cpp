@@ -1,6 +1,8 @@
 // The agent as a user starts it: the built program in its own process, each start with a
 // profile of its own (home, settings, data, user name).
 
+#include "tests/support/wslstandin.h"
+
 #include <QDir>
 #include <QFile>
 #include <QImage>
@@ -388,6 +390,53 @@ private slots:
         QVERIFY2(profile.log().contains("[INFO] выход: останавливаем агента"),
                  profile.log().constData());
         QVERIFY(!profile.answers());
+    }
+
+    // Host mode on the stand-ins: the host looks at WSL at once and keeps the distribution
+    // running, the page finds all it binds, and on exit nothing the host started is left.
+    void hostModeOnTheStandIns()
+    {
+        XServer x;
+        if (!x.start())
+            QSKIP("no X server (Xvfb): without a window to close the agent cannot end normally");
+        Orv::Test::WslStandIn wsl;
+        Profile profile;
+        // A wsl first on PATH that notes its arguments before it runs the stand-in.
+        QFile logging(profile.path("bin/wsl"));
+        QVERIFY(QDir().mkpath(profile.path("bin")) && logging.open(QIODevice::WriteOnly));
+        logging.write("#!/bin/bash\necho \"$*\" >>\"$0.calls\"\nexec " +
+                      QFile::encodeName(Orv::Test::WslStandIn::folder()) + "/wsl \"$@\"\n");
+        logging.setPermissions(logging.permissions() | QFile::ExeOwner);
+        logging.close();
+        QFile usbipd(profile.path("usbipd.json"));
+        QVERIFY(usbipd.open(QIODevice::WriteOnly) && usbipd.write(R"({"Devices": []})") > 0);
+        usbipd.close();
+        profile.env.insert(wsl.environment());
+        profile.env.insert("PATH", profile.path("bin") + ":" + profile.env.value("PATH"));
+        profile.env.insert("USBIPD_STANDIN_STATE", usbipd.fileName());
+        profile.env.insert("QT_QPA_PLATFORM", "xcb");
+        profile.env.insert("DISPLAY", x.display());
+        // The desktop of the window test, whose system libraries the sanitizer build knows.
+        profile.env.insert("QT_QPA_PLATFORMTHEME", "gtk3");
+        auto agent = profile.start({"--utm-host"});
+        QVERIFY2(waitUntilListening(*agent, profile), profile.log().constData());
+
+        const auto calls = [&logging] {
+            QFile file(logging.fileName() + ".calls");
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        QTRY_VERIFY2_WITH_TIMEOUT(calls().startsWith("--version\n--list --verbose\n"), calls(),
+                                  5000);
+        QVERIFY(
+            QFileInfo(profile.path("XDG_DATA_HOME/Tellvane/Tellvane Orv Agent/utmhost")).isDir());
+        QTRY_VERIFY(wsl.processes().contains("sleep infinity")); // the keep-alive, as it ends up
+        xcb_window_t window = 0;
+        QTRY_VERIFY_WITH_TIMEOUT((window = x.findWindow()), kStartMs);
+        x.close(window);
+        QVERIFY(agent->waitForFinished(kStartMs));
+        QVERIFY2(agent->exitCode() == 0, agent->readAllStandardError().right(3000).constData());
+        QTRY_COMPARE(wsl.processes(), QStringList());
+        QVERIFY2(!profile.log().contains(".qml:"), profile.log().constData());
     }
 };
 

@@ -1,5 +1,6 @@
 #include "tests/support/wslstandin.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -136,6 +137,21 @@ void WslStandIn::setImages(const QStringList &images) const
     for (const QString &image : images)
         lines += image.toUtf8() + '\n';
     writeFile(stateFile(QStringLiteral("images")), lines);
+}
+
+QStringList WslStandIn::processes() const
+{
+    const QByteArray entry = "WSL_STANDIN_ROOT=" + QFile::encodeName(m_root.path());
+    QStringList found;
+    for (const QString &name : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        const QString process = QStringLiteral("/proc/") + name;
+        if (name.toLongLong() > 0 && name.toLongLong() != QCoreApplication::applicationPid() &&
+            readAll(process + QStringLiteral("/environ")).split('\0').contains(entry))
+            found << QString::fromLocal8Bit(readAll(process + QStringLiteral("/cmdline")))
+                         .replace(QLatin1Char('\0'), QLatin1Char(' '))
+                         .trimmed();
+    }
+    return found;
 }
 
 } // namespace Orv::Test

@@ -49,6 +49,9 @@ public:
     // The images podman lists.
     QStringList images() const;
     void setImages(const QStringList &images) const;
+    // Command lines (arguments joined by blanks) of the processes other than this one that run
+    // with this stand-in's root in their environment: whatever was started through it and lives.
+    QStringList processes() const;
 
 private:
     QString stateFile(const QString &name) const;
