@@ -14,10 +14,6 @@ Item {
         Main {}
     }
 
-    FakeUtmHost {
-        id: host
-    }
-
     TestCase {
         id: test
         name: "Main"
@@ -29,8 +25,12 @@ Item {
 
         property var win: null
 
+        // The real host controller over the stand-ins, not watched.
+        property var host: null
+
         function init() {
             testEnv.reset()
+            host = testEnv.liveHost()
             host.watching = false
         }
 

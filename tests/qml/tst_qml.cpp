@@ -1,8 +1,16 @@
 // QuickTest runner for the window's QML module: every tst_*.qml beside this file runs against a
-// fake `agent` (FakeAgent.qml) and `testEnv`, this runner's setup object, which resets the
-// window's context properties, switches the system's colour scheme and records what the window
-// opened or ended. A binding that breaks only logs a warning and leaves the page half drawn, so
-// every such warning fails the test that caused it (or the run, when no test was running).
+// fake `agent` (FakeAgent.qml), or against the real controllers over the host's stand-ins, and
+// `testEnv`, this runner's setup object, which resets the window's context properties, switches
+// the system's colour scheme and records what the window opened or ended. A binding that breaks
+// only logs a warning and leaves the page half drawn, so every such warning fails the test that
+// caused it (or the run, when no test was running).
+
+#include "app/appcontroller.h"
+#include "core/devicetokenstore.h"
+#include "core/util.h"
+#include "tests/support/fakeparvisserver.h"
+#include "tests/support/hoststandins.h"
+#include "utmhost/hostcontroller.h"
 
 #include <QDesktopServices>
 #include <QDir>
@@ -106,7 +114,8 @@ public:
             qFatal("FakeAgent.qml: %s", qPrintable(component.errorString()));
         agent->setParent(m_engine);
         QQmlContext *context = m_engine->rootContext();
-        if (QObject *old = context->contextProperty(QStringLiteral("agent")).value<QObject *>())
+        QObject *old = context->contextProperty(QStringLiteral("agent")).value<QObject *>();
+        if (old && old != m_liveAgent.get())
             old->deleteLater();
         context->setContextProperty(QStringLiteral("agent"), agent);
         context->setContextProperty(QStringLiteral("utmHost"),
@@ -116,6 +125,63 @@ public:
         m_openedUrls.clear();
         m_quitCount = 0;
         emit changed();
+    }
+
+    // The real agent and host controllers take the place of the fakes: the host runs on the
+    // stand-ins of its outside programs, the agent has a core that talks to a fake server. Made
+    // on first use and kept for the rest of the run, as the program keeps them.
+    Q_INVOKABLE void useLiveControllers()
+    {
+        setContextProperty(QStringLiteral("utmHost"), QVariant::fromValue(liveHost()));
+        setContextProperty(QStringLiteral("agent"),
+                           QVariant::fromValue<QObject *>(m_liveAgent.get()));
+    }
+
+    // The real host controller alone, for the window's frame around a fake agent.
+    Q_INVOKABLE QObject *liveHost()
+    {
+        if (m_liveHost)
+            return m_liveHost.get();
+        // Before the program's name is set: the stand-in's temporary root is named after it.
+        m_standIns = std::make_unique<HostStandIns>();
+        if (!m_standIns->isValid())
+            qFatal("host stand-ins: %s", qPrintable(m_standIns->error()));
+        // A set-up the user asks for ends well, allowing the tokens plugged in.
+        qputenv("POWERSHELL_STANDIN_RESULT", HostStandIns::setupResult("false", "narrowed"));
+        QCoreApplication::setOrganizationName(QStringLiteral("Tellvane"));
+        QCoreApplication::setApplicationName(QStringLiteral("Tellvane Orv Agent"));
+        m_server = std::make_unique<FakeParvisServer>();
+        m_server->setAnswer("POST", "/agent/v1/heartbeat", FakeAnswer::json(200, {}));
+        m_server->setAnswer("GET", "/agent/v1/tasks", FakeAnswer::never());
+        DeviceTokenStore(deviceTokenPath()).save(QStringLiteral("token"));
+        m_liveAgent = std::make_unique<AppController>(m_server->baseUrl());
+        m_liveHost = std::make_unique<HostController>(m_liveAgent.get(), m_standIns->manifestUrl());
+        m_liveHost->start();
+        // Handed to QML, an object without a parent would be the engine's to delete.
+        QQmlEngine::setObjectOwnership(m_liveAgent.get(), QQmlEngine::CppOwnership);
+        QQmlEngine::setObjectOwnership(m_liveHost.get(), QQmlEngine::CppOwnership);
+        return m_liveHost.get();
+    }
+
+    Q_INVOKABLE void clearAgentMessage()
+    {
+        m_liveAgent->showMessage({});
+    }
+
+    // What QML can reach of `object` beyond a plain QObject: its properties and the operations
+    // it offers, signals aside.
+    Q_INVOKABLE QStringList memberNames(QObject *object) const
+    {
+        QStringList names;
+        const QMetaObject *meta = object->metaObject();
+        for (int i = QObject::staticMetaObject.propertyCount(); i < meta->propertyCount(); ++i)
+            names << QString::fromLatin1(meta->property(i).name());
+        for (int i = QObject::staticMetaObject.methodCount(); i < meta->methodCount(); ++i) {
+            if (meta->method(i).methodType() != QMetaMethod::Signal)
+                names << QString::fromLatin1(meta->method(i).name());
+        }
+        names.sort();
+        return names;
     }
 
 public slots:
@@ -145,6 +211,8 @@ public slots:
     void cleanupTestCase()
     {
         QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+        m_liveHost.reset();
+        m_liveAgent.reset();
     }
 
     void openUrl(const QUrl &url)
@@ -181,6 +249,11 @@ private:
 
 private:
     QQmlEngine *m_engine = nullptr;
+    // In the order they are made: the stand-ins outlive the controllers that use them.
+    std::unique_ptr<HostStandIns> m_standIns;
+    std::unique_ptr<FakeParvisServer> m_server;
+    std::unique_ptr<AppController> m_liveAgent;
+    std::unique_ptr<HostController> m_liveHost;
     QStringList m_openedUrls;
     int m_quitCount = 0;
 };

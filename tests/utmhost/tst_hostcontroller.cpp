@@ -4,16 +4,12 @@
 #include "core/devicetokenstore.h"
 #include "core/util.h"
 #include "tests/support/fakeparvisserver.h"
-#include "tests/support/testdata.h"
-#include "tests/support/wslstandin.h"
+#include "tests/support/hoststandins.h"
 #include "utmhost/utmhost.h"
 
 #include <QDesktopServices>
-#include <QDir>
 #include <QJSEngine>
 #include <QSignalSpy>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -26,15 +22,6 @@ bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-// A set-up result that allows the token models of tests/data/usbipd/token-serial.json.
-QByteArray setupResult(const char *reboot, const char *firewall, const QString &at = "@now")
-{
-    return QString(R"({"format": 1, "at": "%1", "ok": true, "reboot": %2, "firewall": "%3",
-                       "autobind": ["0A89:0030", "24DC:0101"]})")
-        .arg(at, reboot, firewall)
-        .toUtf8();
 }
 
 // `keys` of each row, joined.
@@ -61,8 +48,7 @@ public slots:
     void open(const QUrl &url) { m_opened << url; }
 
 private:
-    QTemporaryDir m_home;
-    Test::WslStandIn m_wsl;
+    Test::HostStandIns m_standIns;
     Test::FakeParvisServer m_server;
     std::unique_ptr<AppController> m_agent;
     std::unique_ptr<HostController> m_host;
@@ -92,47 +78,19 @@ private:
                    : "timed out";
     }
 
-    // A payload with the УТМ image `tag`, served from a local folder.
-    bool serveManifest(const QString &tag)
-    {
-        const QString ref = "localhost/utm-runtime:" + tag;
-        const QByteArray rootfs(10240, '\0'), image = ref.toUtf8() + "\n"; // an empty tar
-        const QString entry = R"({"file": "%1", "sha256": "%2", "size": %3, "ref": "%4"})";
-        return writeFile(m_home.filePath("r.tar"), rootfs) &&
-               writeFile(m_home.filePath(tag), image) &&
-               writeFile(
-                   m_home.filePath("manifest.json"),
-                   QString(R"({"format": 1, "rootfs": %1, "image": %2})")
-                       .arg(entry.arg("r.tar", sha256Hex(rootfs), "10240", ref),
-                            entry.arg(tag, sha256Hex(image), QString::number(image.size()), ref))
-                       .toUtf8());
-    }
-
 private slots:
     void initTestCase()
     {
-        QStandardPaths::setTestModeEnabled(true);
-        qputenv("HOME", m_home.path().toUtf8());
+        QVERIFY2(m_standIns.isValid(), qPrintable(m_standIns.error()));
         QCoreApplication::setOrganizationName("Tellvane");
         QCoreApplication::setApplicationName("Tellvane Orv Agent");
-        m_wsl.exportEnvironment();
-        QCOMPARE(m_wsl.run({"--unregister", "utm-desktop"}).exitCode, 0);
-        const QString usbipd = m_home.filePath("usbipd.json");
-        QVERIFY(writeFile(usbipd, Test::readTestData("usbipd/token-serial.json")));
-        qputenv("USBIPD_STANDIN_STATE", usbipd.toUtf8());
-        const QString powershell = m_home.filePath("System32/WindowsPowerShell/v1.0/");
-        QVERIFY(QDir().mkpath(powershell) && QFile::link(Test::WslStandIn::folder() + "/powershell",
-                                                         powershell + "powershell.exe"));
-        qputenv("SystemRoot", m_home.path().toUtf8());
-        QVERIFY(serveManifest("1.9"));
         QDesktopServices::setUrlHandler("http", this, "open");
 
         m_server.setAnswer("POST", "/agent/v1/heartbeat", Test::FakeAnswer::json(200, {}));
         m_server.setAnswer("GET", "/agent/v1/tasks", Test::FakeAnswer::never());
         QVERIFY(DeviceTokenStore(deviceTokenPath()).save("token")); // the agent has a core
         m_agent = std::make_unique<AppController>(m_server.baseUrl());
-        m_host = std::make_unique<HostController>(
-            m_agent.get(), QUrl::fromLocalFile(m_home.filePath("manifest.json")).url());
+        m_host = std::make_unique<HostController>(m_agent.get(), m_standIns.manifestUrl());
         QJSEngine::setObjectOwnership(m_agent.get(), QJSEngine::CppOwnership);
         QJSEngine::setObjectOwnership(m_host.get(), QJSEngine::CppOwnership);
         m_js.globalObject().setProperty("agent", m_js.newQObject(m_agent.get()));
@@ -242,8 +200,7 @@ private slots:
         m_host->start();
         QTRY_COMPARE_WITH_TIMEOUT(js("utmHost.phase + utmHost.wslVersion + utmHost.setupNeeded"),
                                   "notinstalled2.3.26.0true", kWaitMs);
-        QCOMPARE(m_host->m_host->config().manifestUrl,
-                 QUrl::fromLocalFile(m_home.filePath("manifest.json")).url());
+        QCOMPARE(m_host->m_host->config().manifestUrl, m_standIns.manifestUrl());
         QCOMPARE(HostController(m_agent.get(), {}).m_host->config().manifestUrl,
                  "https://dl.parvis.ru/ferrow/utmhost/manifest.json");
         QCOMPARE(perform("utmHost.install()"), "Всё готово — создайте VM");
@@ -299,7 +256,7 @@ private slots:
         js("utmHost.watching = false");
         QCOMPARE(rhythm(), (QList<int>{0, 0, 60000}));
 
-        QVERIFY(serveManifest("1.10"));
+        QVERIFY(m_standIns.servePayload("1.10"));
         QCOMPARE(perform("utmHost.updateImage()"), "УТМ обновлён: 1.10");
         QCOMPARE(js("utmHost.image"), "1.10");
     }
@@ -312,11 +269,11 @@ private slots:
         QTest::addColumn<QString>("shown"); // rights needed, restart pending, set-up needed, reason
         const QString port = "Порт передачи носителей открыт для всей локальной сети";
         const QString restart = HostSetup::kMsgRestartNeeded;
-        QTest::newRow("rights needed")
-            << setupResult("false", "skipped") << port << "true,false,true," + port;
-        QTest::newRow("restart needed")
-            << setupResult("true", "narrowed") << restart << "false,true,false," + restart;
-        QTest::newRow("done") << setupResult("false", "narrowed")
+        QTest::newRow("rights needed") << Test::HostStandIns::setupResult("false", "skipped")
+                                       << port << "true,false,true," + port;
+        QTest::newRow("restart needed") << Test::HostStandIns::setupResult("true", "narrowed")
+                                        << restart << "false,true,false," + restart;
+        QTest::newRow("done") << Test::HostStandIns::setupResult("false", "narrowed")
                               << "Компьютер настроен — можно создавать VM"
                               << "false,false,false,";
     }
@@ -325,8 +282,9 @@ private slots:
     {
         const QString verdict = "[utmHost.setupNeedsAdmin, utmHost.rebootPending, "
                                 "utmHost.setupNeeded, utmHost.setupReason].join()";
-        QVERIFY(writeFile(dataDir() + "/utmhost/setup.json",
-                          setupResult("false", "skipped", "2020-01-01T00:00:00Z")));
+        QVERIFY(
+            writeFile(dataDir() + "/utmhost/setup.json",
+                      Test::HostStandIns::setupResult("false", "skipped", "2020-01-01T00:00:00Z")));
         js("utmHost.refresh()");
         QTRY_VERIFY_WITH_TIMEOUT(js(verdict).toString().startsWith("true,false,true,"), kWaitMs);
         QFETCH(QByteArray, result);
@@ -341,7 +299,7 @@ private slots:
         QVERIFY(m_host->m_shell.isBackgroundRunning()); // the keep-alive
         m_host->shutdown();
         QVERIFY(!m_host->m_shell.isBackgroundRunning());
-        QTRY_COMPARE(m_wsl.processes(), QStringList());
+        QTRY_COMPARE(m_standIns.wsl().processes(), QStringList());
         m_host->start();
         QTRY_COMPARE_WITH_TIMEOUT(js("utmHost.phase"), "running", kWaitMs);
         perform("utmHost.setOnline(1, true)");
