@@ -257,7 +257,11 @@ ApplicationWindow {
             JournalPage {}
             CertificatesPage {}
             UtmPage {}
+            // The stack sizes only the page shown, yet the host page is kept up to date behind
+            // the others: at no width its wrapped texts would lay themselves out without end.
             Loader {
+                width: pages.width
+                height: pages.height
                 active: root.hostMode
                 sourceComponent: UtmHostPage {}
             }

@@ -40,7 +40,7 @@ void failOnQmlFault(QtMsgType type, const QMessageLogContext &context, const QSt
 {
     g_testLogHandler(type, context, message);
     static const QRegularExpression fault(
-        QStringLiteral("TypeError|ReferenceError|is not a function|Unable to assign"));
+        QStringLiteral("TypeError|ReferenceError|is not a function|Unable to assign|Polish loop"));
     if (type == QtDebugMsg || type == QtInfoMsg || !fault.match(message).hasMatch())
         return;
     if (QTest::currentTestFunction())
