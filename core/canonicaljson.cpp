@@ -2,10 +2,13 @@
 
 #include "platform/sha256.h"
 
+#include <QVarLengthArray>
+
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <numeric>
 
 namespace Orv {
 namespace {
@@ -72,17 +75,29 @@ public:
         put(']');
     }
 
-    // QJsonObject keeps its members in the order of their keys' UTF-16 units, the order the
-    // text needs. An undefined value cannot be stored in it, so every member is written.
+    // QJsonObject keeps its members in the order of their keys' UTF-16 units only while no key
+    // beyond U+FFFF meets one from U+E000 to U+FFFF: keys read from plain UTF-8 it orders by code
+    // points. Members are sorted here only where its order differs. An undefined value cannot be
+    // stored in it, so every member is written.
     void object(const QJsonObject &object)
     {
+        QVarLengthArray<QString, 16> keys;
+        for (auto it = object.constBegin(), end = object.constEnd(); it != end; ++it)
+            keys.append(it.key());
+        QVarLengthArray<qsizetype, 16> order(keys.size());
+        std::iota(order.begin(), order.end(), 0);
+        // QString compares by UTF-16 units.
+        if (!std::is_sorted(keys.cbegin(), keys.cend())) {
+            std::stable_sort(order.begin(), order.end(),
+                             [&](qsizetype a, qsizetype b) { return keys[a] < keys[b]; });
+        }
         put('{');
-        for (auto it = object.constBegin(), end = object.constEnd(); it != end; ++it) {
-            if (it != object.constBegin())
+        for (const qsizetype i : order) {
+            if (i != order.front())
                 put(',');
-            quoted(it.key());
+            quoted(keys[i]);
             put(':');
-            value(it.value());
+            value((object.constBegin() + i).value());
         }
         put('}');
     }

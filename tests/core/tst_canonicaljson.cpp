@@ -33,6 +33,26 @@ private slots:
             << QByteArray(R"({"\uff21":1,"\ud83d\ude00":2,"a":3,"B":4,"\u00e9":5,"":6})")
             << QStringLiteral(R"({"":6,"B":4,"a":3,"é":5,"😀":2,"Ａ":1})")
             << "075c9d9b07408efe536e3e688b5762445c12aa53a434bfabdd408c318aa9f4f1";
+        // Read from plain UTF-8, Qt orders these keys by code points; read from \u escapes, by
+        // UTF-16 units, and either way when the two forms meet.
+        QTest::newRow("keys beyond U+FFFF in plain UTF-8")
+            << QByteArray("{\"\uffff\":1,\"\U0001F600\":2,\"\u00e9\":3,\"z\":4}")
+            << QStringLiteral("{\"z\":4,\"\u00e9\":3,\"\U0001F600\":2,\"\uffff\":1}")
+            << "67a486f6e154ebe82a255dc6cf51933c8b7d561db0ab633756fcb599f35f7f9b";
+        QTest::newRow("private use against U+10000")
+            << QByteArray("{\"\ue000\":1,\"\U00010000\":2}")
+            << QStringLiteral("{\"\U00010000\":2,\"\ue000\":1}")
+            << "9d4cdc71dda603c42f9b21d88d0c2ffc31a76cd1bd461d7359406cf169845f1e";
+        QTest::newRow("keys beyond U+FFFF nested")
+            << QByteArray("{\"a\":[{\"\uffff\":1,\"\U0001F600\":2}],"
+                          "\"b\":{\"c\":{\"\ue000\":1,\"\U00010000\":2}}}")
+            << QStringLiteral("{\"a\":[{\"\U0001F600\":2,\"\uffff\":1}],"
+                              "\"b\":{\"c\":{\"\U00010000\":2,\"\ue000\":1}}}")
+            << "cda4dfedc8077a48b19a349c4bbef9d87013357b0f798db53203b76d874358fc";
+        QTest::newRow("escaped key against a plain one")
+            << QByteArray("{\"\\uffff\":1,\"\U0001F600\":2}")
+            << QStringLiteral("{\"\U0001F600\":2,\"\uffff\":1}")
+            << "48c5d098713870a7b88be7fc0ffc0a79e912d20f80ea8a4a5604426f49add103";
         QTest::newRow("numbers")
             << QByteArray(
                    R"({"n":[1.0,1.25,0.1,-0.0,2e0,1e20,9007199254740993,-9223372036854775808,)"
