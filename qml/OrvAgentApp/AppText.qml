@@ -5,19 +5,36 @@ import QtQuick.Controls.Basic
 // the server, certificates and УТМ, and must never be read as markup (rich text would also load
 // remote images).
 Text {
+    id: label
+
     font.family: Theme.family
     font.pixelSize: Theme.body
     color: Theme.ink
     textFormat: Text.PlainText
 
-    // A text cut short by its elision shows in full under the pointer.
-    ToolTip.text: text
-    ToolTip.visible: truncated && hover.hovered
-    ToolTip.delay: 500
-
     HoverHandler {
         id: hover
-        enabled: parent.truncated
+        enabled: label.truncated
+    }
+
+    // A text cut short by its elision shows in full under the pointer, as literally as here: the
+    // shared tooltip would read it as markup.
+    Loader {
+        active: label.truncated
+        sourceComponent: ToolTip {
+            id: tip
+            parent: label
+            visible: hover.hovered
+            delay: 500
+            text: label.text
+            contentItem: Text {
+                text: tip.text
+                textFormat: Text.PlainText
+                wrapMode: Text.Wrap
+                font: tip.font
+                color: tip.palette.toolTipText
+            }
+        }
     }
 
     // Tabular figures keep numbers in rows above each other aligned. Font features reach QML

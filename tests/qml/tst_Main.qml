@@ -372,9 +372,10 @@ Item {
             const cut = Util.findAll(content(), it => it.visible && it.truncated)
             compare(cut.map(t => t.text), [agent.enrollCandidates[0].title])
             mouseMove(cut[0], 2, 2)
-            const tip = cut[0].ToolTip.toolTip
+            const tip = Util.findAll(cut[0], it => it.sourceComponent !== undefined)[0].item
             tryCompare(tip, "visible", true)
-            compare(tip.text, cut[0].text)
+            compare([tip.contentItem.text, tip.contentItem.textFormat],
+                    [cut[0].text, Text.PlainText])
             verify(Qt.colorEqual(tip.background.color, Theme.panel))
         }
 
