@@ -231,6 +231,7 @@ bool AgentClient::parseTask(const QByteArray &body, TaskDescriptor *task, QStrin
     if (read.payloadHash.isNull())
         read.payloadHash = QStringLiteral("");
     read.expiresAt = QDateTime::fromString(text("expiresAt"), Qt::ISODate);
+    read.json = body;
     if (read.id.isEmpty() || read.type.isEmpty()) {
         *error = QStringLiteral("В задаче нет идентификатора или типа");
         return false;

@@ -3,12 +3,14 @@
 #include "platform/sha256.h"
 
 #include <QVarLengthArray>
+#include <QtAlgorithms>
 
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <numeric>
+#include <vector>
 
 namespace Orv {
 namespace {
@@ -19,9 +21,9 @@ namespace {
 class CanonicalWriter
 {
 public:
-    explicit CanonicalWriter(Sha256 *hash = nullptr)
+    explicit CanonicalWriter(Sha256 *hash = nullptr, qsizetype capacity = 256)
         : m_hash(hash)
-        , m_out(hash ? kChunkBytes : 256, Qt::Uninitialized)
+        , m_out(hash ? kChunkBytes : capacity, Qt::Uninitialized)
         , m_data(m_out.data())
     {}
 
@@ -131,10 +133,6 @@ public:
         put('"');
     }
 
-private:
-    static constexpr qsizetype kSliceUnits = 4096;
-    static constexpr qsizetype kChunkBytes = 64 * 1024;
-
     // Room for `size` more bytes after the text written so far.
     char *room(qsizetype size)
     {
@@ -162,6 +160,73 @@ private:
         m_used += size;
     }
 
+    // Ends what was written into `room` at `end`.
+    void wrote(char *end) { m_used = end - m_data; }
+    qsizetype size() const { return m_used; }
+    char *data() { return m_data; }
+    void clear() { m_used = 0; }
+
+    // One UTF-16 unit that is not a surrogate, as it stands in a string literal (at most six
+    // bytes).
+    static char *unit(char *out, char16_t u)
+    {
+        if (u < 0x80) {
+            if (u >= 0x20 && u != u'"' && u != u'\\') {
+                *out++ = char(u);
+                return out;
+            }
+            *out++ = '\\';
+            switch (u) {
+            case u'"':
+                *out++ = '"';
+                break;
+            case u'\\':
+                *out++ = '\\';
+                break;
+            case u'\b':
+                *out++ = 'b';
+                break;
+            case u'\f':
+                *out++ = 'f';
+                break;
+            case u'\n':
+                *out++ = 'n';
+                break;
+            case u'\r':
+                *out++ = 'r';
+                break;
+            case u'\t':
+                *out++ = 't';
+                break;
+            default:
+                out = escaped(out, u);
+                break;
+            }
+        } else if (u < 0x800) {
+            *out++ = char(0xc0 | (u >> 6));
+            *out++ = char(0x80 | (u & 0x3f));
+        } else {
+            *out++ = char(0xe0 | (u >> 12));
+            *out++ = char(0x80 | ((u >> 6) & 0x3f));
+            *out++ = char(0x80 | (u & 0x3f));
+        }
+        return out;
+    }
+
+    // A character beyond U+FFFF in UTF-8.
+    static char *fourBytes(char *out, char32_t c)
+    {
+        *out++ = char(0xf0 | (c >> 18));
+        *out++ = char(0x80 | ((c >> 12) & 0x3f));
+        *out++ = char(0x80 | ((c >> 6) & 0x3f));
+        *out++ = char(0x80 | (c & 0x3f));
+        return out;
+    }
+
+private:
+    static constexpr qsizetype kSliceUnits = 4096;
+    static constexpr qsizetype kChunkBytes = 64 * 1024;
+
     // The characters of a string literal, without its quotes.
     void escape(QStringView text)
     {
@@ -180,51 +245,10 @@ private:
             if (it == end)
                 break;
             const char16_t u = *it++;
-            if (u < 0x80) {
-                if (u >= 0x20 && u != u'"' && u != u'\\') {
-                    *out++ = char(u);
-                    continue;
-                }
-                *out++ = '\\';
-                switch (u) {
-                case u'"':
-                    *out++ = '"';
-                    break;
-                case u'\\':
-                    *out++ = '\\';
-                    break;
-                case u'\b':
-                    *out++ = 'b';
-                    break;
-                case u'\f':
-                    *out++ = 'f';
-                    break;
-                case u'\n':
-                    *out++ = 'n';
-                    break;
-                case u'\r':
-                    *out++ = 'r';
-                    break;
-                case u'\t':
-                    *out++ = 't';
-                    break;
-                default:
-                    out = escaped(out, u);
-                    break;
-                }
-            } else if (u < 0x800) {
-                *out++ = char(0xc0 | (u >> 6));
-                *out++ = char(0x80 | (u & 0x3f));
-            } else if (!QChar::isSurrogate(u)) {
-                *out++ = char(0xe0 | (u >> 12));
-                *out++ = char(0x80 | ((u >> 6) & 0x3f));
-                *out++ = char(0x80 | (u & 0x3f));
+            if (!QChar::isSurrogate(u)) {
+                out = unit(out, u);
             } else if (QChar::isHighSurrogate(u) && it != end && QChar::isLowSurrogate(*it)) {
-                const char32_t c = QChar::surrogateToUcs4(u, *it++);
-                *out++ = char(0xf0 | (c >> 18));
-                *out++ = char(0x80 | ((c >> 12) & 0x3f));
-                *out++ = char(0x80 | ((c >> 6) & 0x3f));
-                *out++ = char(0x80 | (c & 0x3f));
+                out = fourBytes(out, QChar::surrogateToUcs4(u, *it++));
             } else {
                 // A lone surrogate has no UTF-8 form; it stays visible as an escape.
                 *out++ = '\\';
@@ -269,6 +293,440 @@ private:
     qsizetype m_used = 0;
 };
 
+
+// Reads a JSON text strictly and writes the canonical text of what it reads as it goes, so a
+// task's payload is hashed from the server's bytes without building its objects first. It takes
+// only what Qt's reader takes with the same meaning; on anything else (a key twice, a lone
+// surrogate, a key that would need an escape, a number a double cannot hold, Qt's own leniencies
+// such as "1." or "\x") it gives up, and the parsed object is hashed instead.
+class CanonicalReader
+{
+public:
+    explicit CanonicalReader(QByteArrayView text)
+        : m_at(text.data())
+        , m_end(text.data() + text.size())
+    {}
+
+    // The canonical text of the object under `key` in the object the whole text holds.
+    bool member(QByteArrayView key, CanonicalWriter *found)
+    {
+        CanonicalWriter skipped;
+        bool seen = false;
+        skipSpace();
+        if (!take('{'))
+            return false;
+        skipSpace();
+        if (take('}'))
+            return false;
+        for (;;) {
+            skipSpace();
+            skipped.clear();
+            m_out = &skipped;
+            if (!string(true))
+                return false;
+            const bool wanted = QByteArrayView(skipped.data() + 1, skipped.size() - 2) == key;
+            skipSpace();
+            if (!take(':'))
+                return false;
+            skipSpace();
+            if (wanted) {
+                if (seen || m_at == m_end || *m_at != '{')
+                    return false;
+                seen = true;
+                m_out = found;
+            }
+            if (!value())
+                return false;
+            skipSpace();
+            if (take('}'))
+                break;
+            if (!take(','))
+                return false;
+        }
+        skipSpace();
+        return seen && m_at == m_end;
+    }
+
+private:
+    // Qt's reader refuses deeper texts too.
+    static constexpr int kMaxDepth = 1024;
+    // Integers of this many digits are doubles exactly, so they are written as they stand.
+    static constexpr qsizetype kExactDigits = 15;
+
+    // Where a member lies in the output: its key's quotation marks and the end of its value.
+    struct Member
+    {
+        qsizetype key;
+        qsizetype keyEnd;
+        qsizetype end;
+    };
+
+    bool take(char c)
+    {
+        if (m_at == m_end || *m_at != c)
+            return false;
+        ++m_at;
+        return true;
+    }
+
+    void skipSpace()
+    {
+        while (m_at != m_end && (*m_at == ' ' || *m_at == '\n' || *m_at == '\r' || *m_at == '\t'))
+            ++m_at;
+    }
+
+    bool value()
+    {
+        if (m_at == m_end)
+            return false;
+        switch (*m_at) {
+        case '{':
+            return object();
+        case '[':
+            return array();
+        case '"':
+            return string(false);
+        case 't':
+            return literal("true", 4);
+        case 'f':
+            return literal("false", 5);
+        case 'n':
+            return literal("null", 4);
+        default:
+            return number();
+        }
+    }
+
+    bool literal(const char *word, qsizetype size)
+    {
+        if (m_end - m_at < size || std::memcmp(m_at, word, size_t(size)) != 0)
+            return false;
+        m_at += size;
+        m_out->put(word, size);
+        return true;
+    }
+
+    bool array()
+    {
+        return items(']', [this] { return value(); });
+    }
+
+    // Members are written in the order they come; only an object whose keys come out of order
+    // is rearranged at its end.
+    bool object()
+    {
+        const qsizetype first = qsizetype(m_members.size());
+        bool sorted = true;
+        const auto member = [&] {
+            Member member;
+            member.key = m_out->size();
+            if (!string(true))
+                return false;
+            member.keyEnd = m_out->size();
+            skipSpace();
+            if (!take(':'))
+                return false;
+            m_out->put(':');
+            skipSpace();
+            if (!value())
+                return false;
+            member.end = m_out->size();
+            // A key equal to the one before is found as a duplicate by `reorder`.
+            if (qsizetype(m_members.size()) != first)
+                sorted = sorted && compareKeys(m_members.back(), member) < 0;
+            m_members.push_back(member);
+            return true;
+        };
+        if (!items('}', member) || (!sorted && !reorder(first)))
+            return false;
+        m_members.resize(size_t(first));
+        return true;
+    }
+
+    // The elements of an array or the members of an object, each read by `read`, between the
+    // opening bracket at hand and `close`.
+    template<typename Read> bool items(char close, Read read)
+    {
+        if (++m_depth > kMaxDepth)
+            return false;
+        m_out->put(*m_at++);
+        skipSpace();
+        if (!take(close)) {
+            for (bool first = true;; first = false) {
+                if (!first)
+                    m_out->put(',');
+                if (!read())
+                    return false;
+                skipSpace();
+                if (take(close))
+                    break;
+                if (!take(','))
+                    return false;
+                skipSpace();
+            }
+        }
+        m_out->put(close);
+        --m_depth;
+        return true;
+    }
+
+    // Puts the members from `first` on in the order of their keys, in the bytes they hold.
+    bool reorder(qsizetype first)
+    {
+        const auto begin = m_members.begin() + first;
+        const qsizetype from = begin->key;
+        const qsizetype to = m_members.back().end;
+        std::sort(begin, m_members.end(),
+                  [this](const Member &a, const Member &b) { return compareKeys(a, b) < 0; });
+        if (std::adjacent_find(begin, m_members.end(), [this](const Member &a, const Member &b) {
+                return compareKeys(a, b) == 0;
+            }) != m_members.end())
+            return false;
+        m_moved.resize(to - from);
+        std::memcpy(m_moved.data(), m_out->data() + from, size_t(to - from));
+        char *out = m_out->data() + from;
+        for (auto it = begin; it != m_members.end(); ++it) {
+            if (it != begin)
+                *out++ = ',';
+            const qsizetype size = it->end - it->key;
+            std::memcpy(out, m_moved.data() + (it->key - from), size_t(size));
+            out += size;
+        }
+        return true;
+    }
+
+    // Keys hold no escapes (see `string`), so their UTF-8 bytes compare by code points; only a
+    // character beyond U+FFFF (lead byte F0 to F4, a surrogate pair in UTF-16) sorts before
+    // U+E000 to U+FFFF (lead byte EE, EF) by UTF-16 units. The bytes at the first difference are
+    // both lead bytes or both continuation bytes.
+    int compareKeys(const Member &a, const Member &b) const
+    {
+        const auto *x = reinterpret_cast<const uchar *>(m_out->data()) + a.key + 1;
+        const auto *y = reinterpret_cast<const uchar *>(m_out->data()) + b.key + 1;
+        const qsizetype xSize = a.keyEnd - a.key - 2;
+        const qsizetype ySize = b.keyEnd - b.key - 2;
+        const qsizetype common = std::min(xSize, ySize);
+        const qsizetype at = std::mismatch(x, x + common, y).first - x;
+        if (at == common)
+            return xSize < ySize ? -1 : xSize > ySize ? 1 : 0;
+        const auto rank = [](uchar c) { return c == 0xee || c == 0xef ? c + 0x10 : int(c); };
+        return rank(x[at]) - rank(y[at]);
+    }
+
+    // A key must not hold what the canonical text escapes, so that keys compare by their bytes.
+    bool string(bool key)
+    {
+        if (!take('"'))
+            return false;
+        m_out->put('"');
+        for (;;) {
+            // Everything up to a quotation mark, a backslash or a control character is copied
+            // as it stands once its UTF-8 is checked.
+            const char *run = m_at;
+            for (;;) {
+                if (m_end - m_at >= 8) {
+                    std::uint64_t bytes;
+                    std::memcpy(&bytes, m_at, sizeof bytes);
+                    const std::uint64_t stops = stopBytes(bytes);
+                    if (stops == 0) {
+                        m_at += 8;
+                        continue;
+                    }
+                    m_at += qCountTrailingZeroBits(stops) / 8;
+                } else {
+                    while (m_at != m_end && isPlain(uchar(*m_at)))
+                        ++m_at;
+                }
+                if (m_at == m_end || uchar(*m_at) < 0x80)
+                    break;
+                const qsizetype size = utf8Size(m_at, m_end);
+                if (size == 0)
+                    return false;
+                m_at += size;
+            }
+            m_out->put(run, m_at - run);
+            if (m_at == m_end)
+                return false;
+            if (*m_at == '"') {
+                ++m_at;
+                m_out->put('"');
+                return true;
+            }
+            if (*m_at != '\\' || !escape(key))
+                return false;
+        }
+    }
+
+    bool escape(bool key)
+    {
+        ++m_at;
+        if (m_at == m_end)
+            return false;
+        char16_t u;
+        switch (*m_at++) {
+        case '"':
+            u = u'"';
+            break;
+        case '\\':
+            u = u'\\';
+            break;
+        case '/':
+            u = u'/';
+            break;
+        case 'b':
+            u = u'\b';
+            break;
+        case 'f':
+            u = u'\f';
+            break;
+        case 'n':
+            u = u'\n';
+            break;
+        case 'r':
+            u = u'\r';
+            break;
+        case 't':
+            u = u'\t';
+            break;
+        case 'u':
+            if (!hex(&u))
+                return false;
+            break;
+        default:
+            return false;
+        }
+        if (QChar::isHighSurrogate(u)) {
+            char16_t low;
+            if (!take('\\') || !take('u') || !hex(&low) || !QChar::isLowSurrogate(low))
+                return false;
+            m_out->wrote(CanonicalWriter::fourBytes(m_out->room(4), QChar::surrogateToUcs4(u, low)));
+            return true;
+        }
+        if (QChar::isLowSurrogate(u) || (key && (u < 0x20 || u == u'"' || u == u'\\')))
+            return false;
+        m_out->wrote(CanonicalWriter::unit(m_out->room(6), u));
+        return true;
+    }
+
+    // Four hexadecimal digits of a \u escape.
+    bool hex(char16_t *u)
+    {
+        if (m_end - m_at < 4)
+            return false;
+        int value = 0;
+        for (int i = 0; i < 4; ++i) {
+            const char c = *m_at++;
+            int digit;
+            if (c >= '0' && c <= '9')
+                digit = c - '0';
+            else if (c >= 'a' && c <= 'f')
+                digit = c - 'a' + 10;
+            else if (c >= 'A' && c <= 'F')
+                digit = c - 'A' + 10;
+            else
+                return false;
+            value = value * 16 + digit;
+        }
+        *u = char16_t(value);
+        return true;
+    }
+
+    // The length of the well-formed UTF-8 character at `at` (not ASCII), or 0: no overlong
+    // forms, no surrogates, nothing beyond U+10FFFF.
+    static qsizetype utf8Size(const char *at, const char *end)
+    {
+        const auto c = [at](int i) { return uchar(at[i]); };
+        const auto continues = [&](int i) { return (c(i) & 0xc0) == 0x80; };
+        const qsizetype left = end - at;
+        const uchar lead = c(0);
+        if (lead >= 0xc2 && lead <= 0xdf)
+            return left >= 2 && continues(1) ? 2 : 0;
+        if (lead >= 0xe0 && lead <= 0xef) {
+            if (left < 3 || !continues(1) || !continues(2))
+                return 0;
+            if ((lead == 0xe0 && c(1) < 0xa0) || (lead == 0xed && c(1) > 0x9f))
+                return 0;
+            return 3;
+        }
+        if (lead >= 0xf0 && lead <= 0xf4) {
+            if (left < 4 || !continues(1) || !continues(2) || !continues(3))
+                return 0;
+            if ((lead == 0xf0 && c(1) < 0x90) || (lead == 0xf4 && c(1) > 0x8f))
+                return 0;
+            return 4;
+        }
+        return 0;
+    }
+
+    static bool isPlain(uchar c) { return c >= 0x20 && c < 0x80 && c != '"' && c != '\\'; }
+
+    // The top bit of the first of eight bytes (in the machine's little-endian order) that does
+    // not stand for itself in a string literal: beyond ASCII, below U+0020, a quotation mark, a
+    // backslash. No borrow reaches it, so it is exact; bits after it may not be.
+    static std::uint64_t stopBytes(std::uint64_t bytes)
+    {
+        constexpr std::uint64_t kOnes = 0x0101010101010101;
+        constexpr std::uint64_t kHigh = 0x8080808080808080;
+        const auto below = [](std::uint64_t x, std::uint64_t c) { return (x - c * kOnes) & kHigh; };
+        const auto zero = [&](std::uint64_t x) { return below(x, 1) & ~x; };
+        return (bytes & kHigh) | below(bytes, 0x20) | zero(bytes ^ ('"' * kOnes)) |
+               zero(bytes ^ ('\\' * kOnes));
+    }
+
+    bool number()
+    {
+        const char *const start = m_at;
+        const bool negative = take('-');
+        const char *const digits = m_at;
+        if (take('0')) {
+        } else if (!skipDigits()) {
+            return false;
+        }
+        const qsizetype integerDigits = m_at - digits;
+        bool integer = true;
+        if (take('.')) {
+            integer = false;
+            if (!skipDigits())
+                return false;
+        }
+        if (take('e') || take('E')) {
+            integer = false;
+            if (!take('+'))
+                take('-');
+            if (!skipDigits())
+                return false;
+        }
+        if (integer && integerDigits <= kExactDigits) {
+            if (negative && *digits == '0') // -0 is the integer 0
+                m_out->put('0');
+            else
+                m_out->put(start, m_at - start);
+            return true;
+        }
+        double value;
+        const auto [end, error] = std::from_chars(start, m_at, value);
+        if (error != std::errc() || end != m_at)
+            return false;
+        m_out->number(value);
+        return true;
+    }
+
+    bool skipDigits()
+    {
+        const char *const from = m_at;
+        while (m_at != m_end && *m_at >= '0' && *m_at <= '9')
+            ++m_at;
+        return m_at != from;
+    }
+
+    const char *m_at;
+    const char *const m_end;
+    CanonicalWriter *m_out = nullptr;
+    int m_depth = 0;
+    std::vector<Member> m_members;
+    QByteArray m_moved;
+};
+
 } // namespace
 
 QString canonicalJson(const QJsonValue &value)
@@ -305,6 +763,17 @@ QString canonicalJsonSha256(const QJsonObject &object)
     CanonicalWriter writer(&hash);
     writer.object(object);
     writer.finish();
+    return hash.hexResult();
+}
+
+QString canonicalMemberSha256(QByteArrayView json, QByteArrayView key)
+{
+    // The canonical text is about as long as the text it is read from.
+    CanonicalWriter canonical(nullptr, json.size());
+    if (!CanonicalReader(json).member(key, &canonical))
+        return {};
+    Sha256 hash;
+    hash.add(canonical.data(), canonical.size());
     return hash.hexResult();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -21,5 +22,11 @@ QString jsonQuote(const QString &text);
 
 // Lower-case hexadecimal SHA-256 of the UTF-8 canonical text of `object`.
 QString canonicalJsonSha256(const QJsonObject &object);
+
+// The same hash for the object under `key` in the JSON object `json` (UTF-8), read straight from
+// those bytes, several times faster than building the object first. Empty when the text holds
+// anything this strict reading does not vouch for (a key twice, a lone surrogate, a key that needs
+// an escape, text Qt's reader takes only by leniency): then hash the object Qt parsed.
+QString canonicalMemberSha256(QByteArrayView json, QByteArrayView key);
 
 } // namespace Orv

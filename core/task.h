@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QJsonObject>
 #include <QString>
@@ -18,6 +19,9 @@ struct TaskDescriptor
     QJsonObject payload;
     QString payloadHash; // empty when the server gave none
     QDateTime expiresAt; // invalid: the task does not expire
+    // The task as the server sent it, so the payload's hash can be made from the server's own
+    // bytes; empty for a task made here.
+    QByteArray json;
 };
 
 // What became of a task. Built only through the two factories, so a success never carries a

@@ -45,7 +45,9 @@ TaskOutcome TaskHandlerRegistry::prepare(const TaskDescriptor &task, ITaskHandle
             QStringLiteral("Срок задачи истёк до того, как её успели выполнить"));
     }
     if (!task.payloadHash.isEmpty()) {
-        const QString computed = canonicalJsonSha256(task.payload);
+        QString computed = canonicalMemberSha256(task.json, "payload");
+        if (computed.isEmpty())
+            computed = canonicalJsonSha256(task.payload);
         if (computed.compare(task.payloadHash, Qt::CaseInsensitive) != 0) {
             logItems(Warn, "хэш задачи не сошёлся:", task.id, "сервер", task.payloadHash, "мы",
                      computed);

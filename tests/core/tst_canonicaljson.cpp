@@ -2,6 +2,7 @@
 #include "core/util.h"
 
 #include <QJsonDocument>
+#include <QRandomGenerator>
 #include <QTest>
 
 #include <cmath>
@@ -90,6 +91,90 @@ private slots:
         QCOMPARE(canonicalJson(payload), canonical);
         QCOMPARE(canonicalJsonArray({payload, 1.5, QJsonValue()}), "[" + canonical + ",1.5,null]");
         QCOMPARE(canonicalJsonSha256(payload), sha256);
+        // The same hash from the server's text, which is read as it stands; lone surrogates it
+        // leaves to the parsed object.
+        const QString fromText = canonicalMemberSha256(inTask(json), "payload");
+        QCOMPARE(fromText, QTest::currentDataTag() == QByteArray("lone surrogates") ? "" : sha256);
+    }
+
+    // Read from the task's text, a payload gets the hash of the object Qt parses out of that text,
+    // or none, and then the parsed object is hashed: a text read any other way could pass a
+    // payload with the hash of a different one.
+    void textIsReadAsQtReadsItOrNotAtAll_data()
+    {
+        QTest::addColumn<QByteArray>("task");
+        QTest::addColumn<bool>("taken");
+        const auto payload = [](const char *name, const QByteArray &json, bool taken) {
+            QTest::newRow(name) << inTask(json) << taken;
+        };
+        payload("spaces, keys out of order", " { \"b\" :\t[ 1 , 2 ]\r\n, \"a\" : { } } ", true);
+        payload("out of order deep inside", R"({"x":[{"d":1,"c":{"f":0,"e":[]}}],"a":2})", true);
+        payload("escapes that need none", R"({"\u0041\/":"\u00e9\u0416\ud83d\ude00\/\u007f"})",
+                true);
+        payload("integers round as doubles",
+                "{\"n\":[-0,123456789012345,-1234567890123456,9007199254740993,"
+                "99999999999999999999,-9223372036854775809]}",
+                true);
+        payload("a key twice, apart", R"({"a":1,"b":2,"a":3})", false);
+        payload("a key twice, adjacent", R"({"b":{"a":1,"a":1}})", false);
+        payload("a key twice once unescaped", R"({"a":1,"\u0061":2})", false);
+        payload("a key that needs an escape", R"({"a\nb":1})", false);
+        payload("lone high surrogate", R"({"a":"\ud83dx"})", false);
+        payload("lone low surrogate", R"({"a":"\ude00"})", false);
+        payload("high surrogate before a plain escape", R"({"a":"\ud83d\u0041"})", false);
+        // Qt takes these only by leniency.
+        payload("number ending in a point", R"({"a":1.})", false);
+        payload("number opening with a point", R"({"a":.5})", false);
+        payload("unknown escape", R"({"a":"\x"})", false);
+        payload("raw control character", "{\"a\":\"\x01\"}", false);
+        // Qt refuses these, and the task with them.
+        payload("leading zero", R"({"a":01})", false);
+        payload("beyond a double", R"({"a":1e400})", false);
+        payload("overlong UTF-8", "{\"a\":\"\xc0\x80\"}", false);
+        payload("overlong UTF-8, three bytes", "{\"a\":\"\xe0\x9f\xbf\"}", false);
+        payload("overlong UTF-8, four bytes", "{\"a\":\"\xf0\x8f\xbf\xbf\"}", false);
+        payload("surrogate in UTF-8", "{\"a\":\"\xed\xa0\x80\"}", false);
+        payload("beyond U+10FFFF", "{\"a\":\"\xf4\x90\x80\x80\"}", false);
+        payload("cut short", "{\"a\":[1,{\"b\":\"\xd0", false);
+        payload("nested too deep", "{\"a\":" + QByteArray(1100, '[') + QByteArray(1100, ']') + "}",
+                false);
+
+        QTest::newRow("payload first, other members after")
+            << QByteArray(R"({"payload":{"a":1},"id":"t","x":[{"y":"\u0000"}]})") << true;
+        QTest::newRow("payload twice")
+            << QByteArray(R"({"payload":{"a":1},"payload":{"a":2}})") << false;
+        QTest::newRow("payload not an object") << QByteArray(R"({"payload":[1]})") << false;
+        QTest::newRow("no payload") << QByteArray(R"({"id":"t"})") << false;
+        QTest::newRow("text after the task") << QByteArray(R"({"payload":{}} x)") << false;
+        QTest::newRow("byte order mark") << QByteArray("\xef\xbb\xbf{\"payload\":{}}") << false;
+    }
+
+    void textIsReadAsQtReadsItOrNotAtAll()
+    {
+        QFETCH(QByteArray, task);
+        QFETCH(bool, taken);
+        const QString fromText = canonicalMemberSha256(task, "payload");
+        QCOMPARE(!fromText.isEmpty(), taken);
+        if (taken)
+            QCOMPARE(fromText, parsedPayloadSha256(task));
+    }
+
+    // Random payloads in the ways a server may write them, and now and then in ways Qt reads
+    // differently or not at all.
+    void randomTextsAgreeWithTheParsedObject()
+    {
+        QRandomGenerator random(17);
+        int taken = 0;
+        for (int i = 0; i < 4000; ++i) {
+            const QByteArray task = inTask(randomObject(random, 0));
+            const QString fromText = canonicalMemberSha256(task, "payload");
+            if (fromText.isEmpty())
+                continue;
+            ++taken;
+            QVERIFY2(fromText == parsedPayloadSha256(task), task.constData());
+        }
+        // Most of them are plain JSON that must be read from the text.
+        QVERIFY2(taken > 2000, qPrintable(QString::number(taken)));
     }
 
     // Boundaries the vector does not reach: where %.17g turns to an exponent, and the edges of
@@ -178,6 +263,85 @@ private slots:
     }
 
 private:
+    static QByteArray inTask(const QByteArray &payload)
+    {
+        return R"({"id":"t","type":"chz.document","payload":)" + payload + "}";
+    }
+
+    static QString parsedPayloadSha256(const QByteArray &task)
+    {
+        QJsonParseError error;
+        const QJsonObject object = QJsonDocument::fromJson(task, &error).object();
+        return error.error == QJsonParseError::NoError
+                   ? canonicalJsonSha256(object.value(QLatin1String("payload")).toObject())
+                   : QStringLiteral("not JSON to Qt");
+    }
+
+    template<std::size_t N> static QByteArray pick(QRandomGenerator &random, const char *(&from)[N])
+    {
+        return from[random.bounded(int(N))];
+    }
+
+    static QByteArray randomSpace(QRandomGenerator &random)
+    {
+        static const char *spaces[] = {"", "", "", "", " ", "\n", "\t\r "};
+        return pick(random, spaces);
+    }
+
+    static QByteArray randomString(QRandomGenerator &random, bool key)
+    {
+        static const char *keys[] = {"a", "b", "B", "aa", "", "k1", "k2", "k3", "k4", "k5",
+                                     "\u00e9", "\xc3\xa9x", "\xd0\x96", "\xee\x80\x80",
+                                     "\xef\xbf\xbf", "\xf0\x9f\x98\x80", "\xf0\x90\x80\x80",
+                                     "\\u0062c", "\\ud83d\\ude00", "\\uffff"};
+        static const char *pieces[] = {"text", "Ж\xd0\xb6 ", "\xe2\x84\x96", "\xf0\x9f\x98\x80",
+                                       "\\n", "\\\"", "\\\\", "\\/", "\\u001f", "\\u00e9",
+                                       "\\ud83d\\ude00", "\x7f", "0123456789abcdef",
+                                       "\\ud800", "\\x"};
+        QByteArray text = "\"";
+        if (key)
+            return text + pick(random, keys) + '"';
+        for (int n = random.bounded(4); n > 0; --n)
+            text += pieces[random.bounded(int(std::size(pieces)) - (random.bounded(20) ? 2 : 0))];
+        return text + '"';
+    }
+
+    static QByteArray randomValue(QRandomGenerator &random, int depth)
+    {
+        static const char *scalars[] = {
+            "0", "-0", "1", "-17", "1.5", "1.07", "0.1", "-2.5e+3", "1E-7", "1e5", "5e-324",
+            "123456789012345", "1234567890123456", "9007199254740993", "-9223372036854775808",
+            "9223372036854775807", "18446744073709551616", "1.7976931348623157e308", "-0.0",
+            "true", "false", "null", "1e400", "01", "1."};
+        switch (random.bounded(depth < 3 ? 6 : 4)) {
+        case 0:
+        case 1:
+            return randomString(random, false);
+        case 2:
+        case 3:
+            // The last three only now and then.
+            return scalars[random.bounded(int(std::size(scalars)) - (random.bounded(20) ? 3 : 0))];
+        case 4: {
+            QByteArray array = "[" + randomSpace(random);
+            for (int n = random.bounded(4); n > 0; --n)
+                array += randomValue(random, depth + 1) + randomSpace(random) + (n > 1 ? "," : "");
+            return array + "]";
+        }
+        default:
+            return randomObject(random, depth + 1);
+        }
+    }
+
+    static QByteArray randomObject(QRandomGenerator &random, int depth)
+    {
+        QByteArray object = "{" + randomSpace(random);
+        for (int n = random.bounded(5); n > 0; --n) {
+            object += randomString(random, true) + randomSpace(random) + ":" + randomSpace(random) +
+                      randomValue(random, depth) + randomSpace(random) + (n > 1 ? "," : "");
+        }
+        return object + "}";
+    }
+
     static QString qtQuote(const QString &text)
     {
         const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);

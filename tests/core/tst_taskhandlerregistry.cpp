@@ -1,3 +1,4 @@
+#include "core/agentclient.h"
 #include "core/taskhandlerregistry.h"
 #include "tests/support/logcapture.h"
 
@@ -145,6 +146,25 @@ private slots:
         QCOMPARE(warnings.size(), 3); // one per call
         for (const QString &line : warnings)
             QVERIFY2(line.endsWith(QStringLiteral("[WARN] ") + warning), qPrintable(line));
+    }
+
+    // The hash is made from the server's own text where it can be, and from the parsed payload
+    // where the text holds what Qt reads its own way: a key given twice is its last value.
+    void hashOfTheServersText()
+    {
+        TaskHandlerRegistry registry;
+        registry.add(std::make_unique<EchoHandler>(QStringLiteral("chz.auth"), "auth"));
+        const auto run = [&registry](const QByteArray &payload) {
+            TaskDescriptor task;
+            QString error;
+            const QByteArray json = "{\"id\":\"t-7\",\"type\":\"chz.auth\",\"payloadHash\":\"" +
+                                    kPayloadHash.toLatin1() + "\",\"payload\":" + payload + '}';
+            return AgentClient::parseTask(json, &task, &error) && registry.execute(task).ok;
+        };
+        QVERIFY(run(R"( { "b" : 1.0 ,"a":"\u0078" } )"));
+        QVERIFY(run(R"({"b":2,"a":"x","b":1})"));
+        QVERIFY(!run(R"({"b":1,"a":"x","b":2})"));
+        QVERIFY(!run(R"({"a":"x","b":1,"c":null})"));
     }
 
     void firstRegisteredWins()
