@@ -5,7 +5,10 @@
 #include <QRandomGenerator>
 #include <QTest>
 
+#include <charconv>
 #include <cmath>
+#include <cstring>
+#include <vector>
 
 using namespace Orv;
 
@@ -196,6 +199,42 @@ private slots:
         QFETCH(double, value);
         QFETCH(QString, text);
         QCOMPARE(canonicalJson(QJsonValue(value)), text);
+    }
+
+    // Fractions are printed with integer arithmetic of the agent's own; printf's "%.17g" (here
+    // through to_chars) must come out for every kind of double: random bit patterns over the whole
+    // range, all mantissas at the scales payloads use, short decimals, ties rounded to even,
+    // the powers of ten where the form changes.
+    void fractionsAgreeWithPrintf()
+    {
+        QRandomGenerator64 random(5);
+        std::vector<double> values{1000000000000000.25, 1000000000000000.75, 0.3,     1e-5,
+                                   -1e-5,               0.0001,              1e-16,   1e-17,
+                                   9.9999999999999995e-17, 99999999999999.99, 0.99999999999999994};
+        for (int n = -17; n <= 17; ++n) {
+            const double power = std::pow(10.0, n);
+            values.insert(values.end(), {std::nextafter(power, 0.0), power,
+                                         std::nextafter(power, HUGE_VAL)});
+        }
+        for (int i = 0; i < 100000; ++i) {
+            double bits;
+            const quint64 pattern = random.generate();
+            std::memcpy(&bits, &pattern, sizeof bits);
+            values.push_back(bits);
+            values.push_back(std::ldexp(double(random.generate() >> 11), random.bounded(120) - 110));
+            values.push_back((random.bounded(2000000) - 1000000) / 100.0);
+        }
+        char expected[32];
+        for (const double v : values) {
+            if (!std::isfinite(v) || v == std::trunc(v))
+                continue;
+            const char *end =
+                std::to_chars(expected, expected + 32, v, std::chars_format::general, 17).ptr;
+            const QLatin1String printed(expected, end - expected);
+            const QString text = canonicalJson(QJsonValue(v));
+            if (text != printed)
+                QFAIL(qPrintable(text + QStringLiteral(" instead of ") + printed));
+        }
     }
 
     // Long texts are written and hashed in pieces: nothing may change where a piece ends, in the
