@@ -9,7 +9,6 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
-#include <cmath>
 #include <cstring>
 #include <numeric>
 #include <vector>
@@ -43,8 +42,9 @@ char *seventeenDigits(char *out, double v)
         return nullptr;
     const Wide mantissa = (bits & ((std::uint64_t(1) << 52) - 1)) | (std::uint64_t(1) << 52);
     const int binary = biased - 1075; // v = ±mantissa · 2^binary
-    // floor(log10 |v|) is this or one more.
-    int decimal = int(std::floor((biased - 1023) * 0.30102999566398120)) + 1;
+    // floor(log10 |v|) is this or one less: 78913 / 2^18 is log10(2) to within 3e-8, far closer
+    // than the binary exponents need (the shift floors negative products too).
+    int decimal = ((biased - 1023) * 78913 >> 18) + 1;
     std::uint64_t digits = 0;
     for (int attempt = 0; attempt < 2; ++attempt, --decimal) {
         const int k = 16 - decimal; // |v| · 10^k = mantissa · 5^k · 2^(k + binary)
@@ -629,10 +629,16 @@ private:
             if (m_at == m_end)
                 return false;
             if (uchar(*m_at) >= 0x80) {
-                const qsizetype size = utf8Size(m_at, m_end);
-                if (size == 0)
-                    return false;
-                m_at += size;
+                // Cyrillic letters, two bytes each, in a tight loop of their own.
+                while (m_end - m_at >= 2 && uchar(*m_at) - 0xc2u <= 0xdfu - 0xc2u &&
+                       (uchar(m_at[1]) & 0xc0) == 0x80)
+                    m_at += 2;
+                if (m_at != m_end && uchar(*m_at) >= 0x80) {
+                    const qsizetype size = utf8Size(m_at, m_end);
+                    if (size == 0)
+                        return false;
+                    m_at += size;
+                }
                 continue;
             }
             if (*m_at == '"') {
