@@ -27,8 +27,8 @@ constexpr std::array<Wide, 33> powersOfFive()
     return powers;
 }
 
-// printf's "%.17g" of `v`, not an integer, for magnitudes from 1e-16 below 1e17, where every
-// fraction of a payload lies, several times faster than to_chars: the 17 digits are the exact
+// printf's "%.17g" of `v`, not an integer, for magnitudes from 1e-16 below 1e17, where the
+// fractions of payloads lie, several times faster than to_chars: the 17 digits are the exact
 // value times a power of ten, rounded half to even, in 128-bit integers. Nothing is written
 // (nullptr) outside that range.
 char *seventeenDigits(char *out, double v)
@@ -58,6 +58,7 @@ char *seventeenDigits(char *out, double v)
             digits = std::uint64_t(scaled >> shift);
             const Wide rest = scaled & ((Wide(1) << shift) - 1);
             const Wide half = Wide(1) << (shift - 1);
+            // Short of 17 digits the estimate was one too high: done again, nothing to round.
             if (digits >= kLow && (rest > half || (rest == half && (digits & 1))))
                 ++digits;
         }
@@ -75,7 +76,7 @@ char *seventeenDigits(char *out, double v)
         --size;
     if (bits >> 63)
         *out++ = '-';
-    if (decimal < -4) {
+    if (decimal < -4) { // where %g turns to an exponent (from 1e17 on it would too)
         *out++ = text[0];
         if (size > 1) {
             *out++ = '.';
@@ -383,7 +384,6 @@ private:
     char *m_data;
     qsizetype m_used = 0;
 };
-
 
 // Reads a JSON text strictly and writes the canonical text of what it reads as it goes, so a
 // task's payload is hashed from the server's bytes without building its objects first. It takes
