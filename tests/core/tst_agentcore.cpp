@@ -162,6 +162,7 @@ private slots:
         QCOMPARE(logged(log, "[INFO] состояние: нет связи"), 1);
         rig.core.start(); // heartbeat 2; poll 1 is still out
         QCOMPARE(http.calls().size(), 3);
+        QCOMPARE(rig.core.state(), AgentState::Connecting); // not "нет связи" until it fails
 
         // A heartbeat may pass where polls fail: it does not bring the agent back.
         http.answer(1, 503);
