@@ -199,7 +199,9 @@ HostController::HostController(AppController *app, const QString &payloadSource,
     connect(m_app, &AppController::changed, this, &HostController::changed);
 }
 
-// Members go in reverse order: the host before the runner it uses.
+// Members go in reverse order: the host before the runner it uses. The host is shut down here,
+// while this controller is whole: its own destructor would report the change of phase into a
+// controller already half gone.
 HostController::~HostController()
 {
     shutdown();

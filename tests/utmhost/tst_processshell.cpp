@@ -198,6 +198,27 @@ private slots:
         QVERIFY(first->isEmpty());
     }
 
+    // A background program that cannot start says so from the event loop; a stop or a new
+    // background in the meantime silences it, and the new one keeps running.
+    void failedBackgroundSilencedByStopOrReplacement()
+    {
+        ProcessShell processes;
+        auto failed = std::make_shared<QList<ShellResult>>();
+        auto kept = std::make_shared<QList<ShellResult>>();
+        const ShellCommand missing{"/nonexistent/wsl", {}, {}, {}, 60000};
+        processes.startBackground(missing, into(failed));
+        processes.stopBackground();
+        processes.startBackground(missing, into(failed));
+        processes.startBackground(sleeper(path("kept")), into(kept));
+        QTRY_VERIFY(pidIn(path("kept")));
+        settle();
+        QVERIFY(failed->isEmpty());
+        QVERIFY(processes.isBackgroundRunning());
+        processes.stopBackground();
+        settle();
+        QVERIFY(kept->isEmpty());
+    }
+
     void resolvesTools()
     {
         const QString programFiles = path("Program Files");

@@ -547,9 +547,18 @@ private slots:
     }
 
     // A set-up installs once: an installation that ends well yet leaves no runtime image in the
-    // next report ends the set-up instead of loading the image again and again.
+    // next report ends the set-up instead of loading the image again and again; so does one
+    // whose image podman loads under a name that is no image reference.
+    void setupInstallsOnce_data()
+    {
+        QTest::addColumn<QByteArray>("loaded");
+        QTest::newRow("under its own name") << QByteArray();
+        QTest::newRow("under no image name") << QByteArray("Loaded image: -rf;\n");
+    }
+
     void setupInstallsOnce()
     {
+        QFETCH(QByteArray, loaded);
         const QString entry = R"({"file": "%1", "sha256": "%2", "size": 5, "ref": "%3"})";
         const QString hash = sha256Hex("image"), image = "localhost/utm-runtime:4.3";
         QVERIFY(
@@ -566,7 +575,7 @@ private slots:
         host().m_metrics = std::make_unique<HostMetrics>(source);
         answerCycle(QByteArray());
         shell().answer(distroStatusScript(), FakeHostShell::exited(0, "systemd\trunning\n"));
-        shell().answer("-d utm-desktop -u root -- podman load", FakeHostShell::exited(0));
+        shell().answer("-d utm-desktop -u root -- podman load", FakeHostShell::exited(0, loaded));
         shell().answer("podman tag", FakeHostShell::exited(0));
         host().start();
         QVERIFY(m_status->wait());
