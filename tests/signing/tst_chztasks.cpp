@@ -132,6 +132,8 @@ private slots:
 
         QTest::newRow("document: no body")
             << task(kDocument, "contentBase64", kRemoved) << docMissing;
+        QTest::newRow("document: no thumbprint")
+            << task(kDocument, "thumbprint", kRemoved) << docMissing;
         QTest::newRow("document: attached before base64")
             << task(kDocument, "detached", false, "contentBase64", "!!")
             << QStringLiteral("Документ Честного знака подписывается открепленной подписью, а "
