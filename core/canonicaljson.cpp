@@ -398,21 +398,15 @@ public:
         , m_end(text.data() + text.size())
     {}
 
-    // The canonical text of the object under `key` in the object the whole text holds.
+    // The canonical text of the object under `key` in the object the whole text holds. The other
+    // members are read just as strictly, into a writer that is cleared for each.
     bool member(QByteArrayView key, CanonicalWriter *found)
     {
         CanonicalWriter skipped;
+        m_out = &skipped;
         bool seen = false;
-        skipSpace();
-        if (!take('{'))
-            return false;
-        skipSpace();
-        if (take('}'))
-            return false;
-        for (;;) {
-            skipSpace();
+        const auto member = [&] {
             skipped.clear();
-            m_out = &skipped;
             if (!string(true))
                 return false;
             const bool wanted = QByteArrayView(skipped.data() + 1, skipped.size() - 2) == key;
@@ -426,14 +420,13 @@ public:
                 seen = true;
                 m_out = found;
             }
-            if (!value())
-                return false;
-            skipSpace();
-            if (take('}'))
-                break;
-            if (!take(','))
-                return false;
-        }
+            const bool read = value();
+            m_out = &skipped;
+            return read;
+        };
+        skipSpace();
+        if (m_at == m_end || *m_at != '{' || !items('}', member))
+            return false;
         skipSpace();
         return seen && m_at == m_end;
     }
@@ -698,9 +691,13 @@ private:
             m_out->wrote(CanonicalWriter::fourBytes(m_out->room(4), QChar::surrogateToUcs4(u, low)));
             return true;
         }
-        if (QChar::isLowSurrogate(u) || (key && (u < 0x20 || u == u'"' || u == u'\\')))
+        if (QChar::isLowSurrogate(u))
             return false;
-        m_out->wrote(CanonicalWriter::unit(m_out->room(6), u));
+        char *const at = m_out->room(6);
+        char *const end = CanonicalWriter::unit(at, u);
+        if (key && *at == '\\') // keys must compare by their bytes
+            return false;
+        m_out->wrote(end);
         return true;
     }
 
@@ -709,20 +706,11 @@ private:
     {
         if (m_end - m_at < 4)
             return false;
-        int value = 0;
-        for (int i = 0; i < 4; ++i) {
-            const char c = *m_at++;
-            int digit;
-            if (c >= '0' && c <= '9')
-                digit = c - '0';
-            else if (c >= 'a' && c <= 'f')
-                digit = c - 'a' + 10;
-            else if (c >= 'A' && c <= 'F')
-                digit = c - 'A' + 10;
-            else
-                return false;
-            value = value * 16 + digit;
-        }
+        unsigned value = 0;
+        const auto [end, error] = std::from_chars(m_at, m_at + 4, value, 16);
+        if (error != std::errc() || end != m_at + 4)
+            return false;
+        m_at = end;
         *u = char16_t(value);
         return true;
     }

@@ -129,6 +129,7 @@ private slots:
         payload("number ending in a point", R"({"a":1.})", false);
         payload("number opening with a point", R"({"a":.5})", false);
         payload("unknown escape", R"({"a":"\x"})", false);
+        payload("short \\u escape", R"({"a":"\u12z4"})", false);
         payload("raw control character", "{\"a\":\"\x01\"}", false);
         // Qt refuses these, and the task with them.
         payload("leading zero", R"({"a":01})", false);
