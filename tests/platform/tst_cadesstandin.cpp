@@ -190,6 +190,10 @@ private slots:
         const SignedAttributes withTime = signedAttributes(sign(moment, true, &error).toString());
         QCOMPARE(withTime.signingTime, moment.toUTC());
         QVERIFY(withTime.signingCertificateV2);
+        // The attribute reads back the moment it was given, as the provider's does.
+        const ComObject attribute = ComObject::create(QStringLiteral("CAdESCOM.CPAttribute"), {});
+        QVERIFY(attribute.setProperty(QStringLiteral("Value"), moment));
+        QCOMPARE(attribute.property(QStringLiteral("Value")).toDateTime(), moment);
         // Without the attribute OpenSSL still records the moment of signing.
         const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
         QVERIFY(signedAttributes(sign({}, true, &error).toString()).signingTime >=
@@ -201,9 +205,9 @@ private slots:
         const ComObject signer = ComObject::create(QStringLiteral("CAdESCOM.CPSigner"), {});
         const ComObject data = ComObject::create(QStringLiteral("CAdESCOM.CadesSignedData"), {});
         QString error;
-        auto signCades = [&] {
-            data.call(QStringLiteral("SignCades"), {QVariant::fromValue(signer), 1, false, 0},
-                      &error);
+        auto signCades = [&](int type = 1, int output = 0) {
+            data.call(QStringLiteral("SignCades"),
+                      {QVariant::fromValue(signer), type, false, output}, &error);
             return error;
         };
         QCOMPARE(signCades(), QStringLiteral("SignCades: Не задан сертификат подписи"));
@@ -218,6 +222,9 @@ private slots:
                      QStringLiteral("Content: Содержимое не в кодировке base64 (0x80090005)"));
         }
         data.setProperty(QStringLiteral("Content"), QStringLiteral("YWJj"));
+        QCOMPARE(signCades(2), QStringLiteral("SignCades: Тип подписи 2 стендом не поддерживается"));
+        QCOMPARE(signCades(1, 1),
+                 QStringLiteral("SignCades: Кодировка подписи 1 стендом не поддерживается"));
         QVERIFY(ComStandIn::removeProvider());
         QCOMPARE(signCades(),
                  QStringLiteral("SignCades: Провайдер типа 80 не установлен (0x80090017)"));
@@ -276,6 +283,21 @@ private slots:
         QSaveFile registry(ComStandIn::registryPath());
         QVERIFY(registry.open(QIODevice::WriteOnly) && registry.write("{}") && registry.commit());
         QVERIFY(registryText(ComStandIn::providerKey(), name).isEmpty());
+    }
+
+    // Certificates made one after another chain to one test authority, so an earlier one keeps
+    // verifying.
+    void oneTestAuthority()
+    {
+        const auto authority = [] {
+            QFile file(ComStandIn::testAuthorityPath());
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        QVERIFY(ComStandIn::createCertificate(request(QStringLiteral("first"))).ok);
+        const QByteArray made = authority();
+        QVERIFY(!made.isEmpty());
+        QVERIFY(ComStandIn::createCertificate(request(QStringLiteral("second"))).ok);
+        QCOMPARE(authority(), made);
     }
 
     // Keys and PINs lie in clear in the stand-in's folders: nobody else may read them.

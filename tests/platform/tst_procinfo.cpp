@@ -20,6 +20,8 @@ private slots:
         QTest::newRow("overflow") << QByteArray("MemTotal: 9007199254740992 kB\nMemAvailable: 9 kB")
                                   << qint64(0);
         QTest::newRow("no MemAvailable") << QByteArray("MemTotal: 16 kB\n") << qint64(0);
+        QTest::newRow("not a number") << QByteArray("MemTotal: many kB\nMemAvailable: 9 kB")
+                                      << qint64(0);
     }
 
     void memInfo()
