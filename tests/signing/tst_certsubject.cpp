@@ -152,6 +152,11 @@ private slots:
         const CertificateInfo a = certificate("a", "7712345678", {}, end);
         const CertificateInfo b = certificate("b", "7712345678", {}, end);
         QVERIFY(!certificateOrder(a, b) && !certificateOrder(b, a));
+        // A missing end counts as the earliest: after every end, level with another missing one.
+        const CertificateInfo c = certificate("c", "7712345678", {}, {});
+        const CertificateInfo d = certificate("d", "7712345678", {}, {});
+        QVERIFY(!certificateOrder(c, d) && !certificateOrder(d, c));
+        QVERIFY(certificateOrder(a, c) && !certificateOrder(c, a));
     }
 };
 
