@@ -347,8 +347,11 @@ private slots:
                             "когда окно закроют или свернут, или по кнопке «Обновить сейчас»"),
                      1);
             QVERIFY(!restarted());
-            if (button)
+            if (button) {
                 emit m_window->updateNowRequested();
+                // The button launches at once, with the window still on screen.
+                QCOMPARE(logged("[INFO] ставим обновление 0.13.0"), 1);
+            }
             // After the button, hiding the window before the quit arrives launches nothing more.
             m_window->hide();
         }
