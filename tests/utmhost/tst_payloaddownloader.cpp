@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
@@ -109,6 +110,13 @@ private:
     }
 
     // Fetches the manifest from `url`, by default the fake server's.
+    // Answers are let go once read, whatever became of them: the host lives as long as the
+    // program.
+    void repliesAreLetGo()
+    {
+        QTRY_VERIFY(m_network.findChildren<QNetworkReply *>().isEmpty());
+    }
+
     void fetchManifest(QUrl url = {})
     {
         if (url.isEmpty())
@@ -237,6 +245,7 @@ private slots:
         QCOMPARE(m_error, error);
         QCOMPARE(m_ok, error.isEmpty());
         QCOMPARE(m_body, answer.status == 200 ? answer.body.left(65536) : QByteArray());
+        repliesAreLetGo();
     }
 
     // A manifest may also come from a local file, whose answer carries no HTTP status.
@@ -306,6 +315,7 @@ private slots:
         QVERIFY(!QFile::exists(target() + ".part"));
         if (error.isEmpty())
             QCOMPARE(m_progressCalls > 0, !withinCall);
+        repliesAreLetGo();
     }
 
     // A .part that cannot be made fails within the call; one left over, a link elsewhere too,
