@@ -267,6 +267,9 @@ private slots:
 
         QVERIFY(QDir().mkpath(dataPath("wsl")));
         shell.startBackground({}, {});
+        // Nor is the host removed before then: the VMs put online must leave the agent's list.
+        host->removeHost();
+        QCOMPARE(finished.takeFirst(), (QVariantList{false, "Подождите: обновляем список VM"}));
         host->m_listOperations = host->m_operationsFinished;
         host->removeHost();
         QCOMPARE(online.takeFirst(), (QVariantList{"http://127.0.0.1:8081", false}));
