@@ -231,6 +231,14 @@ private slots:
         QVERIFY(other.append(entry(QStringLiteral("other"))));
         QCOMPARE(taskIds(other.recent(50)), QStringList({"other"}));
         QCOMPARE(taskIds(journal.recent(1)), QStringList({"d"}));
+        // The connection goes with its journal.
+        const qsizetype connections = QSqlDatabase::connectionNames().size();
+        {
+            Journal gone(m_dir->filePath(QStringLiteral("gone.db")));
+            QVERIFY(gone.open());
+            QCOMPARE(QSqlDatabase::connectionNames().size(), connections + 1);
+        }
+        QCOMPARE(QSqlDatabase::connectionNames().size(), connections);
     }
 
     void notOpen()

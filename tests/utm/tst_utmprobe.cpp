@@ -94,6 +94,18 @@ private slots:
         QTest::newRow("broken XML") << QByteArray("<A><CERTIFICATE><C") << false;
     }
 
+    // A probe without an address to ask answers, once, that there is nothing to reach.
+    void withoutClient()
+    {
+        UtmProbe probe(nullptr);
+        QList<UtmStatus> answers;
+        probe.refresh([&answers](const UtmStatus &status) { answers.append(status); });
+        QCoreApplication::processEvents();
+        QCOMPARE(answers.size(), 1);
+        QVERIFY(!answers[0].reachable);
+        QVERIFY(answers[0].endpoint.isEmpty());
+    }
+
     void parseDiagnosis()
     {
         QFETCH(QByteArray, xml);
