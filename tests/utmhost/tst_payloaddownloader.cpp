@@ -109,7 +109,6 @@ private:
         m_body = body;
     }
 
-    // Fetches the manifest from `url`, by default the fake server's.
     // Answers are let go once read, whatever became of them: the host lives as long as the
     // program.
     void repliesAreLetGo()
@@ -117,6 +116,7 @@ private:
         QTRY_VERIFY(m_network.findChildren<QNetworkReply *>().isEmpty());
     }
 
+    // Fetches the manifest from `url`, by default the fake server's.
     void fetchManifest(QUrl url = {})
     {
         if (url.isEmpty())
