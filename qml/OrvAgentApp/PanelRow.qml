@@ -9,7 +9,7 @@ Item {
     property bool first: false
     default property alias content: cells.data
 
-    Layout.fillWidth: true
+    width: parent ? parent.width : 0
     implicitHeight: cells.implicitHeight + 24
 
     Rectangle {

@@ -619,48 +619,56 @@ PageView {
                 color: Theme.ink2
                 text: qsTr("Если носитель сейчас работает в УТМ на Windows, сначала остановите тот УТМ: вынимать ключ из работающего УТМ технические требования запрещают (стр. 153).")
             }
-            Repeater {
-                model: utmHost.tokens
+            // The rows change with every refresh, the dialog shut too: they lie in a positioner,
+            // which Qt 6.4's layouts do not arrange after deleting them (see ListPanel).
+            Column {
+                Layout.fillWidth: true
+                visible: tokenDialog.choices > 0
+                spacing: 12
 
-                RowLayout {
-                    id: choice
+                Repeater {
+                    model: utmHost.tokens
 
-                    required property var modelData
+                    RowLayout {
+                        id: choice
 
-                    Layout.fillWidth: true
-                    visible: tokenDialog.offered(modelData)
-                    spacing: 12
+                        required property var modelData
 
-                    ColumnLayout {
-                        Layout.fillWidth: true
-                        spacing: 2
+                        width: parent ? parent.width : 0
+                        visible: tokenDialog.offered(modelData)
+                        spacing: 12
 
-                        AppText {
+                        ColumnLayout {
                             Layout.fillWidth: true
-                            elide: Text.ElideRight
-                            text: choice.modelData.description
+                            spacing: 2
+
+                            AppText {
+                                Layout.fillWidth: true
+                                elide: Text.ElideRight
+                                text: choice.modelData.description
+                            }
+                            AppText {
+                                Layout.fillWidth: true
+                                wrapMode: Text.WordWrap
+                                color: Theme.ink2
+                                font.pixelSize: Theme.small
+                                text: page.serialLine(choice.modelData, "")
+                            }
+                        }
+                        AppButton {
+                            visible: choice.modelData.owner === 0
+                            text: qsTr("Передать")
+                            onClicked: {
+                                tokenDialog.close()
+                                utmHost.assignToken(page.target, choice.modelData.busId)
+                            }
                         }
                         AppText {
-                            Layout.fillWidth: true
-                            wrapMode: Text.WordWrap
-                            color: Theme.ink2
-                            font.pixelSize: Theme.small
-                            text: page.serialLine(choice.modelData, "")
+                            visible: choice.modelData.owner !== 0
+                                 && choice.modelData.owner === page.target
+                            color: Theme.ok
+                            text: qsTr("У этой VM")
                         }
-                    }
-                    AppButton {
-                        visible: choice.modelData.owner === 0
-                        text: qsTr("Передать")
-                        onClicked: {
-                            tokenDialog.close()
-                            utmHost.assignToken(page.target, choice.modelData.busId)
-                        }
-                    }
-                    AppText {
-                        visible: choice.modelData.owner !== 0
-                             && choice.modelData.owner === page.target
-                        color: Theme.ok
-                        text: qsTr("У этой VM")
                     }
                 }
             }

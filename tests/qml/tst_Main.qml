@@ -175,6 +175,46 @@ Item {
             compare(host.watching, false)
         }
 
+        // The lists change while the window waits in the tray, and it comes back larger: every
+        // page shows the new rows, none of the rows let go meanwhile.
+        function test_listsChangeInTheTray() {
+            const org = (inn, name) => ({ "inn": inn, "name": name, "status": "ACTIVE",
+                                          "signupPending": false, "pending": false })
+            const cert = inn => ({ "title": "Иванов " + inn, "inn": inn, "validTo": "01.02.2030",
+                                   "valid": true, "expiresSoon": false })
+            const entry = inn => ({ "date": "03.04", "time": "12:34:56", "inn": inn, "ok": true,
+                                    "title": "Документ " + inn, "message": "" })
+            const utm = endpoint => ({ "endpoint": endpoint, "checked": false, "reachable": false,
+                                       "fsrarId": "", "inn": "", "version": "", "error": "",
+                                       "rsaExpires": "", "gostExpires": "", "checkedAt": "" })
+            const inns = ["7700000001", "7700000002", "7700000003"]
+            agent.organizations = inns.map(inn => org(inn, "ООО " + inn))
+            agent.certificates = inns.map(cert)
+            agent.journal = inns.map(entry)
+            agent.utms = inns.map((inn, i) => utm("http://10.0.0." + i + ":8080"))
+            open()
+            for (const label of ["Журнал", "Сертификаты", "УТМ", "Организации"]) {
+                mouseClick(tab(label))
+                verify(waitForRendering(content()))
+            }
+            win.hide()
+            agent.organizations = [org("7700000009", "ООО Новая")]
+            agent.certificates = [cert("7700000009")]
+            agent.journal = [entry("7700000009")]
+            agent.utms = [utm("http://10.0.0.9:8080")]
+            wait(50) // the rows let go are deleted from the event loop
+            win.width += 40
+            win.show()
+            verify(waitForRendering(content()))
+            verify(Util.shown(content(), "ООО Новая"))
+            for (const [label, text] of [["Журнал", "Документ 7700000009"],
+                                         ["Сертификаты", "Иванов 7700000009"],
+                                         ["УТМ", "http://10.0.0.9:8080"]]) {
+                mouseClick(tab(label))
+                tryVerify(() => Util.shown(content(), text) !== null, 1000, text)
+            }
+        }
+
         // A dismissed message stays hidden until the agent says another.
         function test_messageBar() {
             open()

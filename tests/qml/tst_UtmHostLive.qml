@@ -13,6 +13,7 @@ Item {
 
     Component { id: mainComponent; Main {} }
     Component { id: fakeComponent; FakeUtmHost {} }
+    SignalSpy { id: changes; signalName: "changed" }
 
     TestCase {
         id: test
@@ -47,9 +48,10 @@ Item {
             return heading.parent
         }
 
-        // Clicks `label` in the dialog titled `title` and waits until it has closed.
+        // Clicks `label` in the dialog titled `title`, as drawn, and waits until it has closed.
         function answer(title, label) {
             const d = opened(title)
+            waitForRendering(win.contentItem)
             mouseClick(Util.button(d, label))
             tryCompare(d, "visible", false)
         }
@@ -68,6 +70,14 @@ Item {
             return agent.lastMessage
         }
 
+        // What the host's timer does every 10 s while the page is in view, at once.
+        function refreshed() {
+            changes.clear()
+            utmHost.refresh()
+            changes.wait(slow)
+            wait(50) // the rows let go are deleted from the event loop
+        }
+
         function initTestCase() {
             testEnv.reset()
             testEnv.useLiveControllers()
@@ -77,6 +87,7 @@ Item {
             mouseClick(Util.findAll(win.contentItem, it => it.current !== undefined
                                     && it.text === "VM УТМ")[0])
             verify(utmHost.watching)
+            changes.target = utmHost
         }
 
         function cleanupTestCase() { win.destroy() }
@@ -123,6 +134,18 @@ Item {
             compare(outcome(() => answer("Носитель VM 1", "Передать")),
                     "Носитель «Rutoken ECP» передан VM 1")
             tryVerify(() => Util.shown(named("tokenList"), "У VM 1") !== null, slow)
+
+            // The choice again after the rows it had were let go, twice.
+            refreshed()
+            click(rowButton("Носитель"))
+            verify(Util.shown(opened("Носитель VM 1"), "У этой VM"))
+            compare(outcome(() => answer("Носитель VM 1", "Отключить носитель")),
+                    "Носитель отключён от VM 1")
+            refreshed()
+            click(rowButton("Носитель"))
+            verify(Util.button(opened("Носитель VM 1"), "Передать"))
+            answer("Носитель VM 1", "Закрыть")
+            verify(!Util.shown(named("tokenList"), "У VM 1"))
 
             click(rowButton("Удалить"))
             outcome(() => answer("Удалить VM 1?", "Удалить"))
