@@ -9,6 +9,7 @@
 #include <QStringDecoder>
 #include <QStringList>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -126,9 +127,16 @@ QList<WslDistro> parseWslList(const QString &text)
 
 bool saysNoDistributions(const QString &text)
 {
-    return text.contains(QLatin1String("has no installed distributions"), Qt::CaseInsensitive) ||
-           text.contains(QStringLiteral("нет установленных дистрибутивов"), Qt::CaseInsensitive) ||
-           text.contains(QLatin1String("WSL_E_DEFAULT_DISTRO_NOT_FOUND"));
+    // Versions word it differently: WSL 2.4 on a Russian Windows begins the sentence in lower
+    // case and gives no error code.
+    static const QStringList sayings{
+        QStringLiteral("has no installed distributions"),
+        QStringLiteral("не имеет установленных дистрибутивов"),
+        QStringLiteral("нет установленных дистрибутивов"),
+        QStringLiteral("WSL_E_DEFAULT_DISTRO_NOT_FOUND")};
+    return std::any_of(sayings.cbegin(), sayings.cend(), [&text](const QString &saying) {
+        return text.contains(saying, Qt::CaseInsensitive);
+    });
 }
 
 DistroStatus parseHostStatus(const QString &text)

@@ -24,7 +24,8 @@ QString extractVersion(const QString &text);
 QList<WslDistro> parseWslList(const QString &text);
 
 // Whether wsl.exe's output says that it has no distribution at all, which it reports as a
-// failure: in English, in Russian, or by its error code, which no language changes.
+// failure: in English, in either Russian wording, or by its error code, which no language
+// changes; letter case does not matter.
 bool saysNoDistributions(const QString &text);
 
 // The status script's report. VM numbers outside 1..99 and sizes that would not fit in bytes are

@@ -100,7 +100,10 @@ Item {
                     testEnv.memberNames(utmHost))
         }
 
+        // From WSL without a distribution, as a Russian Windows reports it, through the set-up
+        // and the installation to a running host, and on to a VM with its token.
         function test_road() {
+            tryCompare(utmHost, "phase", "notinstalled", slow)
             tryVerify(() => Util.shown(page(), "Компьютер не настроен для VM") !== null, slow)
             verify(Util.shown(page(), "Вставлен носитель новой модели — его нужно разрешить для "
                               + "VM. Windows один раз спросит разрешение администратора"))

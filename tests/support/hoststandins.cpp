@@ -33,6 +33,8 @@ HostStandIns::HostStandIns()
     else if (m_wsl.run({QStringLiteral("--unregister"), QStringLiteral("utm-desktop")}).exitCode)
         m_error = QStringLiteral("the wsl stand-in does not run") +
                   m_wsl.run({QStringLiteral("--unregister"), QStringLiteral("utm-desktop")}).out;
+    else if (!m_wsl.setUiLanguage(QStringLiteral("ru")))
+        m_error = QStringLiteral("no language for the wsl stand-in");
     else if (!writeFile(usbipd, readTestData(QStringLiteral("usbipd/token-serial.json"))))
         m_error = QStringLiteral("no usbipd state");
     else if (!QDir().mkpath(powershell) ||

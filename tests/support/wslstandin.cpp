@@ -98,6 +98,14 @@ bool WslStandIn::writeFile(const QString &path, const QByteArray &content) const
            file.write(content) == content.size();
 }
 
+bool WslStandIn::setUiLanguage(const QString &language) const
+{
+    QFile file(m_root.filePath(QStringLiteral("ui-language")));
+    const QByteArray content = language.toUtf8();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(content) == content.size();
+}
+
 QString WslStandIn::stateFile(const QString &name) const
 {
     return QStringLiteral("/.standin/") + name;

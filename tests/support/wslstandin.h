@@ -39,6 +39,9 @@ public:
     QString readFile(const QString &path) const;
     bool writeFile(const QString &path, const QByteArray &content) const;
 
+    // Makes wsl's own messages those of a Windows in Russian ("ru") or in English (anything else).
+    bool setUiLanguage(const QString &language) const;
+
     // "Running" or "Stopped"; empty while the distribution is not registered.
     QString state() const;
     void setState(const QString &state) const;

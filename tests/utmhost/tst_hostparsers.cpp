@@ -99,6 +99,47 @@ private slots:
         QTEST(extractVersion(text), "version");
     }
 
+    // What wsl.exe prints for a failed list, word for word; only an answer that it has no
+    // distribution at all counts, whatever its version, language and letter case.
+    void noDistributions_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("none");
+        QTest::newRow("Russian, WSL 2.4")
+            << "подсистема Windows для Linux не имеет установленных дистрибутивов.\r\n"
+               "Чтобы устранить эту проблему, установите дистрибутив с инструкциями ниже:\r\n\r\n"
+               "Используйте \"wsl.exe --list --online' для перечисления доступных "
+               "дистрибутивов\r\nи \"wsl.exe --install <Distro>\" для установки.\r\n"
+            << true;
+        QTest::newRow("Russian, earlier")
+            << "Нет установленных дистрибутивов подсистемы Windows для Linux.\r\n" << true;
+        QTest::newRow("English")
+            << "Windows Subsystem for Linux has no installed distributions.\r\n"
+               "Use 'wsl.exe --list --online' to list available distributions\r\n"
+               "and 'wsl.exe --install <Distro>' to install.\r\n"
+            << true;
+        QTest::newRow("English, upper case") << "WINDOWS SUBSYSTEM FOR LINUX HAS NO INSTALLED "
+                                                "DISTRIBUTIONS."
+                                             << true;
+        QTest::newRow("code, in Russian")
+            << "Код ошибки: Wsl/Service/CreateInstance/GetDefaultDistro/"
+               "WSL_E_DEFAULT_DISTRO_NOT_FOUND"
+            << true;
+        QTest::newRow("code, lower case") << "error code: wsl/wsl_e_default_distro_not_found"
+                                          << true;
+        QTest::newRow("another distribution missing")
+            << "There is no distribution with the supplied name.\r\n"
+               "Error code: Wsl/Service/WSL_E_DISTRO_NOT_FOUND"
+            << false;
+        QTest::newRow("service failed") << "Код ошибки: Wsl/Service/0x8007019e" << false;
+        QTest::newRow("nothing") << "" << false;
+    }
+    void noDistributions()
+    {
+        QFETCH(QString, text);
+        QTEST(saysNoDistributions(text), "none");
+    }
+
     void list()
     {
         QStringList rows;

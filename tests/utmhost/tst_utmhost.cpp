@@ -506,7 +506,7 @@ private slots:
         QVERIFY(wsl.isValid());
         wsl.exportEnvironment();
         // Listed as a Russian Windows lists it, another distribution being the default.
-        QVERIFY(wsl.writeFile("/../ui-language", "ru") && wsl.writeFile("/../default", "Ubuntu") &&
+        QVERIFY(wsl.setUiLanguage("ru") && wsl.writeFile("/../default", "Ubuntu") &&
                 wsl.writeFile("/../Ubuntu/.standin/state", "Stopped\n"));
         const QString listing =
             decodeProcessOutput(wsl.run({"--list", "--verbose"}, {}, false).out);
