@@ -4,6 +4,7 @@
 #include "app/instancechannel.h"
 #include "app/qttranslations.h"
 #include "app/selfupdater.h"
+#include "app/windowrows.h"
 #include "core/util.h"
 #include "platform/console.h"
 #include "utmhost/hostcontroller.h"
@@ -24,16 +25,6 @@ Q_IMPORT_QML_PLUGIN(OrvAgentAppPlugin)
 namespace {
 
 const QString kTooltipPrefix = QStringLiteral("TELLVANE FERROW: ");
-
-QIcon trayIconForState(const QString &state)
-{
-    QString file = QStringLiteral("agent-idle.svg");
-    if (state == u"online")
-        file = QStringLiteral("agent-online.svg");
-    else if (state == u"offline" || state == u"connecting")
-        file = QStringLiteral("agent-offline.svg");
-    return QIcon(QStringLiteral(":/qt/qml/OrvAgentApp/icons/") + file);
-}
 
 // The window is QML's; the entry knows only these methods of it, by name.
 void callWindow(QObject *window, const char *method)
@@ -127,14 +118,14 @@ int main(int argc, char *argv[])
     channel.listen();
 
     QString lastState = agent.state();
-    QSystemTrayIcon tray(trayIconForState(lastState));
+    QSystemTrayIcon tray(QIcon(Orv::trayIconPath(lastState)));
     tray.setToolTip(kTooltipPrefix + agent.statusText());
     QObject::connect(&agent, &Orv::AppController::changed, &tray, [&agent, &tray, &lastState] {
         const QString state = agent.state();
         if (state == lastState)
             return;
         lastState = state;
-        tray.setIcon(trayIconForState(state));
+        tray.setIcon(QIcon(Orv::trayIconPath(state)));
         tray.setToolTip(kTooltipPrefix + agent.statusText());
     });
     QMenu menu;

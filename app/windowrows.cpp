@@ -65,6 +65,16 @@ QString agentStateName(int state)
     }
 }
 
+QString trayIconPath(const QString &stateName)
+{
+    QString file = QStringLiteral("agent-idle.svg");
+    if (stateName == u"online")
+        file = QStringLiteral("agent-online.svg");
+    else if (stateName == u"offline" || stateName == u"connecting")
+        file = QStringLiteral("agent-offline.svg");
+    return QStringLiteral(":/qt/qml/OrvAgentApp/icons/") + file;
+}
+
 QVariantList certificateRows(const QList<CertificateInfo> &certificates, const QDateTime &now)
 {
     // The store gives its dates in local time; compared with a local `now` they need no look at

@@ -24,6 +24,9 @@ QString taskTitle(const QString &type);
 // status line and the name of the idle state.
 QString agentStatusText(int state);
 QString agentStateName(int state);
+// The tray's icon, as a resource path, for a state name: a connection being sought or lost shows
+// the offline icon, any name but these and "online" the idle one.
+QString trayIconPath(const QString &stateName);
 
 // Every certificate of the store, with whether it is valid at `now` and expires within 30 days.
 QVariantList certificateRows(const QList<CertificateInfo> &certificates, const QDateTime &now);

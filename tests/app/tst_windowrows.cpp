@@ -78,20 +78,25 @@ private slots:
         QTest::addColumn<int>("state");
         QTest::addColumn<QString>("status");
         QTest::addColumn<QString>("name");
-        QTest::newRow("idle") << 0 << QString("Не подключён") << "idle";
-        QTest::newRow("connecting") << 1 << QString("Подключение…") << "connecting";
-        QTest::newRow("online") << 2 << QString("На связи") << "online";
-        QTest::newRow("offline") << 3 << QString("Нет связи с сервером") << "offline";
-        QTest::newRow("outside") << 7 << QString() << "idle";
+        QTest::addColumn<QString>("icon");
+        QTest::newRow("idle") << 0 << QString("Не подключён") << "idle" << "idle";
+        QTest::newRow("connecting") << 1 << QString("Подключение…") << "connecting" << "offline";
+        QTest::newRow("online") << 2 << QString("На связи") << "online" << "online";
+        QTest::newRow("offline") << 3 << QString("Нет связи с сервером") << "offline"
+                                 << "offline";
+        QTest::newRow("outside") << 7 << QString() << "idle" << "idle";
     }
 
+    // The status line, the state's name and the tray's icon for it.
     void stateTexts()
     {
         QFETCH(int, state);
         QFETCH(QString, status);
         QFETCH(QString, name);
+        QFETCH(QString, icon);
         QCOMPARE(agentStatusText(state), status);
         QCOMPARE(agentStateName(state), name);
+        QCOMPARE(trayIconPath(name), ":/qt/qml/OrvAgentApp/icons/agent-" + icon + ".svg");
     }
 
     void certificateValidity_data()
