@@ -5,6 +5,8 @@
 namespace Orv {
 
 const QString kHereDocMarker = QStringLiteral("UTMHOST_EOF");
+const QString kRuntimeImagePrefix = QStringLiteral("localhost/utm-runtime:");
+const QString kMockImagePrefix = QStringLiteral("localhost/utm-mock:");
 const QString kGeneratedHeader =
     QStringLiteral("# TELLVANE FERROW, хост УТМ (ADR 0016). Собрано из /etc/utm-desktop/vms —\n"
                    "# правки руками перезапишутся.\n");
@@ -389,13 +391,13 @@ QString pruneImagesScript(const QString &keepRef)
                           "'s/^IMAGE=//p')\n"
                           "images=$(%2)\n"
                           "while IFS= read -r ref; do\n"
-                          "    case \"$ref\" in localhost/utm-runtime:*) ;; *) continue ;; esac\n"
+                          "    case \"$ref\" in %3*) ;; *) continue ;; esac\n"
                           "    [ \"$ref\" = \"$keep\" ] && continue\n"
                           "    printf '%s\\n' \"$used\" | grep -qxF -e \"$ref\" && continue\n"
                           "    podman image rm \"$ref\" >/dev/null\n"
                           "done <<< \"$images\"\n"
                           "exit 0\n")
-        .arg(shellQuoted(keepRef), kImageList);
+        .arg(shellQuoted(keepRef), kImageList, shellQuoted(kRuntimeImagePrefix));
 }
 
 QString tagImageScript(const QString &sourceRef, const QString &targetRef)
@@ -420,6 +422,11 @@ bool isValidImageRef(const QString &text)
 {
     static const QRegularExpression expression = wholeText("[a-z0-9][a-z0-9./_:-]{0,200}");
     return expression.match(text).hasMatch();
+}
+
+bool isValidImageRefUnder(const QString &text, const QString &prefix)
+{
+    return text.size() > prefix.size() && text.startsWith(prefix) && isValidImageRef(text);
 }
 
 bool isValidInn(const QString &text)

@@ -14,6 +14,11 @@ extern const QString kHereDocMarker;
 // The two comment lines, each ending with a line feed, that open both unit files of a VM.
 extern const QString kGeneratedHeader;
 
+// The references of the two images a payload brings begin so, a tag following: the УТМ that
+// real VMs run, and the mock УТМ of test VMs. Only images of the first kind are ever pruned.
+extern const QString kRuntimeImagePrefix;
+extern const QString kMockImagePrefix;
+
 // VM numbers run from 1 to this; the port scheme has room for no more.
 constexpr int kMaxVmNumber = 99;
 
@@ -82,6 +87,8 @@ QString waitSystemdScript();
 
 // Whole-text checks of values that end up in scripts and units.
 bool isValidImageRef(const QString &text);
+// A valid image reference that begins with `prefix` and has a tag after it.
+bool isValidImageRefUnder(const QString &text, const QString &prefix);
 bool isValidInn(const QString &text);
 bool isValidTokenSerial(const QString &text);
 bool isValidTestFsrarId(const QString &text);

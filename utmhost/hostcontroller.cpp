@@ -12,8 +12,6 @@
 namespace Orv {
 namespace {
 
-const QString kRuntimeImagePrefix = QStringLiteral("localhost/utm-runtime:");
-
 // The size text of the page, or empty for nothing measured.
 QString sizeIfAny(qint64 bytes)
 {

@@ -267,7 +267,9 @@ bool PayloadDownloader::parseManifest(const QByteArray &body, const QUrl &url,
         return false;
     read.version = rootfs.value(QLatin1String("version")).toString();
     read.imageRef = image.value(QLatin1String("ref")).toString();
-    if (!isValidImageRef(read.imageRef)) {
+    // The host knows its images by these prefixes alone: under another name an image would
+    // install and then be taken for none.
+    if (!isValidImageRefUnder(read.imageRef, kRuntimeImagePrefix)) {
         *error = QStringLiteral("в описании нагрузки неверное имя образа");
         return false;
     }
@@ -277,7 +279,7 @@ bool PayloadDownloader::parseManifest(const QByteArray &body, const QUrl &url,
         if (!parseFileEntry(mock.toObject(), url, &read.mock, error))
             return false;
         read.mockRef = mock.toObject().value(QLatin1String("ref")).toString();
-        if (!isValidImageRef(read.mockRef)) {
+        if (!isValidImageRefUnder(read.mockRef, kMockImagePrefix)) {
             *error = QStringLiteral("в описании нагрузки неверное имя тестового УТМ");
             return false;
         }

@@ -327,12 +327,12 @@ QString UtmHost::runtimeImageRef() const
 {
     if (!m_status.manifestImageRef.isEmpty() && m_status.images.contains(m_status.manifestImageRef))
         return m_status.manifestImageRef;
-    return lastImageWithPrefix(m_status.images, QStringLiteral("localhost/utm-runtime:"));
+    return lastImageWithPrefix(m_status.images, kRuntimeImagePrefix);
 }
 
 QString UtmHost::mockImageRef() const
 {
-    return lastImageWithPrefix(m_status.images, QStringLiteral("localhost/utm-mock:"));
+    return lastImageWithPrefix(m_status.images, kMockImagePrefix);
 }
 
 } // namespace Orv

@@ -169,10 +169,21 @@ private slots:
             << manifestWith("rootfs", "sha256", kDigest + '\n') << figures;
         QTest::newRow("size 0") << manifestWith("rootfs", "size", 0) << figures;
         QTest::newRow("size beyond 2^53") << manifestWith("rootfs", "size", 1e19) << figures;
-        QTest::newRow("image ref") << manifestWith("image", "ref", "Localhost/UTM")
-                                   << "в описании нагрузки неверное имя образа";
-        QTest::newRow("mock ref") << manifestWith("mock", "ref", "localhost/m:1\n")
-                                  << "в описании нагрузки неверное имя тестового УТМ";
+        // The host knows its images only by the prefixes of their names.
+        const QString image = "в описании нагрузки неверное имя образа";
+        const QString mock = "в описании нагрузки неверное имя тестового УТМ";
+        QTest::newRow("image ref") << manifestWith("image", "ref", "Localhost/UTM") << image;
+        QTest::newRow("image ref elsewhere") << manifestWith("image", "ref", "localhost/utm:2.0")
+                                             << image;
+        QTest::newRow("image ref of the mock")
+            << manifestWith("image", "ref", "localhost/utm-mock:2.0") << image;
+        QTest::newRow("image ref without a tag")
+            << manifestWith("image", "ref", "localhost/utm-runtime:") << image;
+        QTest::newRow("mock ref") << manifestWith("mock", "ref", "localhost/m:1\n") << mock;
+        QTest::newRow("mock ref elsewhere") << manifestWith("mock", "ref", "localhost/m:1")
+                                            << mock;
+        QTest::newRow("mock ref of the УТМ")
+            << manifestWith("mock", "ref", "localhost/utm-runtime:1") << mock;
         QTest::newRow("two files of one name")
             << manifestWith("mock", "file", "other/UTM-4.2.tar")
             << "в описании нагрузки два файла с именем UTM-4.2.tar";
