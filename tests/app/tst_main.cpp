@@ -1,6 +1,7 @@
 // The agent as a user starts it: the built program in its own process, each start with a
 // profile of its own (home, settings, data, user name).
 
+#include "tests/support/scratchhome.h"
 #include "tests/support/wslstandin.h"
 
 #include <QDir>
@@ -30,13 +31,7 @@ public:
                      .arg(QCoreApplication::applicationPid())
                      .arg(++s_count))
     {
-        for (const char *name :
-             {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"}) {
-            QDir().mkpath(path(name));
-            env.insert(name, path(name));
-        }
-        QFile::setPermissions(path("XDG_RUNTIME_DIR"),
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        env = m_home.environment();
         env.insert("USERNAME", m_user);
         env.insert("LANG", "C.UTF-8");
         env.insert("QT_QPA_PLATFORM", "offscreen");
@@ -49,7 +44,7 @@ public:
         socket.connectToServer(channel());
         return socket.waitForConnected(200);
     }
-    QString path(const QString &name) const { return m_dir.filePath(name); }
+    QString path(const QString &name) const { return m_home.path(name); }
     QString logPath() const { return path("XDG_DATA_HOME/Tellvane/Tellvane Orv Agent/agent.log"); }
     QByteArray log() const
     {
@@ -81,11 +76,11 @@ public:
         agent.waitForFinished();
     }
 
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment env;
 
 private:
     static inline int s_count = 0;
-    QTemporaryDir m_dir;
+    Orv::Test::ScratchHome m_home;
     QString m_user;
 };
 
@@ -138,6 +133,7 @@ public:
         if (xvfb.isEmpty())
             return false;
         // -displayfd: the server picks a free display and writes its number to our pipe.
+        m_xvfb.setProcessEnvironment(m_home.environment());
         m_xvfb.start(xvfb, {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"});
         QByteArray number;
         while (!number.contains('\n') && m_xvfb.waitForReadyRead(10000))
@@ -210,6 +206,7 @@ private:
         return atom ? atom->atom : xcb_atom_t(XCB_ATOM_NONE);
     }
 
+    Orv::Test::ScratchHome m_home;
     QProcess m_xvfb;
     QString m_display;
     xcb_connection_t *m_connection = nullptr;
@@ -411,7 +408,7 @@ private slots:
         QFile usbipd(profile.path("usbipd.json"));
         QVERIFY(usbipd.open(QIODevice::WriteOnly) && usbipd.write(R"({"Devices": []})") > 0);
         usbipd.close();
-        profile.env.insert(wsl.environment());
+        wsl.addTo(profile.env);
         profile.env.insert("PATH", profile.path("bin") + ":" + profile.env.value("PATH"));
         profile.env.insert("USBIPD_STANDIN_STATE", usbipd.fileName());
         profile.env.insert("QT_QPA_PLATFORM", "xcb");

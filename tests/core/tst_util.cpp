@@ -1,5 +1,6 @@
 #include "core/util.h"
 #include "tests/support/logcapture.h"
+#include "tests/support/scratchhome.h"
 
 #include <QDir>
 #include <QRegularExpression>
@@ -13,7 +14,12 @@ class TestUtil : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void initTestCase()
+    {
+        QVERIFY(m_home.isValid());
+        m_home.exportToThisProcess();
+        QStandardPaths::setTestModeEnabled(true);
+    }
 
     void logLines()
     {
@@ -110,6 +116,9 @@ private slots:
         for (const QString &path : {dir, old.fileName()})
             QVERIFY(!(QFileInfo(path).permissions() & QFile::ReadOther));
     }
+
+private:
+    Test::ScratchHome m_home;
 };
 
 QTEST_GUILESS_MAIN(TestUtil)

@@ -10,6 +10,7 @@
 #include "core/util.h"
 #include "tests/support/fakeparvisserver.h"
 #include "tests/support/hoststandins.h"
+#include "tests/support/scratchhome.h"
 #include "utmhost/hostcontroller.h"
 
 #include <QDesktopServices>
@@ -263,6 +264,9 @@ private:
 int main(int argc, char **argv)
 {
     QTEST_SET_MAIN_SOURCE_PATH
+    // The engine's compiled QML and the graphics stack's caches go to the cache folder.
+    const Orv::Test::ScratchHome home;
+    home.exportToThisProcess();
     Orv::Test::QmlTestEnv setup;
     const int failed = quick_test_main_with_setup(argc, argv, "qml", QUICK_TEST_SOURCE_DIR, &setup);
     if (Orv::Test::g_faultsOutsideTests == 0)

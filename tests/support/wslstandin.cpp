@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QProcess>
 
+#include <signal.h>
+
 namespace Orv::Test {
 
 namespace {
@@ -24,22 +26,34 @@ WslStandIn::WslStandIn(const QString &distro)
         setState(QStringLiteral("Stopped"));
 }
 
+WslStandIn::~WslStandIn()
+{
+    for (const qint64 pid : processIds())
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+}
+
 QString WslStandIn::folder()
 {
     return QStringLiteral(ORV_STANDIN_DIR);
 }
 
-QProcessEnvironment WslStandIn::environment() const
+void WslStandIn::addTo(QProcessEnvironment &environment) const
 {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("PATH"),
                        folder() + QLatin1Char(':') + environment.value(QStringLiteral("PATH")));
     environment.insert(QStringLiteral("WSL_STANDIN_ROOT"), m_root.path());
+}
+
+QProcessEnvironment WslStandIn::environment() const
+{
+    QProcessEnvironment environment = m_home.environment();
+    addTo(environment);
     return environment;
 }
 
 void WslStandIn::exportEnvironment() const
 {
+    m_home.exportToThisProcess();
     const QProcessEnvironment own = environment();
     for (const char *name : {"PATH", "WSL_STANDIN_ROOT"})
         qputenv(name, own.value(QLatin1String(name)).toLocal8Bit());
@@ -147,18 +161,26 @@ void WslStandIn::setImages(const QStringList &images) const
     writeFile(stateFile(QStringLiteral("images")), lines);
 }
 
-QStringList WslStandIn::processes() const
+QList<qint64> WslStandIn::processIds() const
 {
     const QByteArray entry = "WSL_STANDIN_ROOT=" + QFile::encodeName(m_root.path());
-    QStringList found;
+    QList<qint64> found;
     for (const QString &name : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        const QString process = QStringLiteral("/proc/") + name;
-        if (name.toLongLong() > 0 && name.toLongLong() != QCoreApplication::applicationPid() &&
-            readAll(process + QStringLiteral("/environ")).split('\0').contains(entry))
-            found << QString::fromLocal8Bit(readAll(process + QStringLiteral("/cmdline")))
-                         .replace(QLatin1Char('\0'), QLatin1Char(' '))
-                         .trimmed();
+        const qint64 pid = name.toLongLong();
+        if (pid > 0 && pid != QCoreApplication::applicationPid() &&
+            readAll(QStringLiteral("/proc/%1/environ").arg(pid)).split('\0').contains(entry))
+            found << pid;
     }
+    return found;
+}
+
+QStringList WslStandIn::processes() const
+{
+    QStringList found;
+    for (const qint64 pid : processIds())
+        found << QString::fromLocal8Bit(readAll(QStringLiteral("/proc/%1/cmdline").arg(pid)))
+                     .replace(QLatin1Char('\0'), QLatin1Char(' '))
+                     .trimmed();
     return found;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tests/support/scratchhome.h"
+
 #include <QByteArray>
 #include <QProcessEnvironment>
 #include <QString>
@@ -10,15 +12,19 @@ namespace Orv::Test {
 
 // The stand-in wsl of tests/support/standin over a temporary root of its own: one distribution
 // registered (stopped) while the object lives, the stub tools' state reachable from the test.
+// Whatever was started through it and still runs is killed with it.
 class WslStandIn
 {
 public:
     explicit WslStandIn(const QString &distro = QStringLiteral("utm-desktop"));
+    ~WslStandIn();
 
-    bool isValid() const { return m_root.isValid(); }
+    bool isValid() const { return m_root.isValid() && m_home.isValid(); }
     // The folder that holds "wsl"; first on PATH, it is found like the real one.
     static QString folder();
-    // The system environment with the stand-in first on PATH and its root set.
+    // Puts the stand-in first on PATH and names its root: all a program needs to find it.
+    void addTo(QProcessEnvironment &environment) const;
+    // The system environment with the stand-in added, and a home and XDG folders of its own.
     QProcessEnvironment environment() const;
     // Puts `environment` into this process, for code that starts its own processes.
     void exportEnvironment() const;
@@ -58,8 +64,10 @@ public:
 
 private:
     QString stateFile(const QString &name) const;
+    QList<qint64> processIds() const;
 
     QTemporaryDir m_root;
+    ScratchHome m_home;
     QString m_distro;
 };
 

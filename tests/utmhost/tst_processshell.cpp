@@ -251,7 +251,7 @@ private slots:
     {
         ProcessShell processes;
         auto results = std::make_shared<QList<ShellResult>>();
-        const QString more = "printf note >&2; head -c 16777217 /dev/zero; sleep 30";
+        const QString more = "printf note >&2; head -c 16777217 /dev/zero; exec sleep 30";
         const QString tooMuch = "программа вывела больше 16 МБ и была остановлена";
         processes.run(sh("head -c 16777216 /dev/zero"), into(results));
         processes.run(sh(more, 20000), into(results));
