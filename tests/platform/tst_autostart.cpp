@@ -2,9 +2,19 @@
 
 #include <QFile>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace Orv;
+
+namespace {
+
+QString autostartFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/autostart";
+}
+
+} // namespace
 
 // Turning autostart on and off for this executable is the controller's, tested there; here the
 // entry store itself.
@@ -12,8 +22,16 @@ class TestAutostart : public QObject
 {
     Q_OBJECT
 
+private:
+    QTemporaryDir m_home;
+
 private slots:
-    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void initTestCase()
+    {
+        QVERIFY(m_home.isValid());
+        qputenv("HOME", QFile::encodeName(m_home.path()));
+        QStandardPaths::setTestModeEnabled(true);
+    }
 
     void roundTrip_data()
     {
@@ -45,8 +63,7 @@ private slots:
     {
         const QString name = "OrvAutostartEscapes";
         writeAutostartEntry(name, R"("/a b/$x/50%" --tray)");
-        QFile file(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-                   "/autostart/" + name + ".desktop");
+        QFile file(autostartFolder() + "/" + name + ".desktop");
         if (!file.exists())
             QSKIP("autostart entries are not desktop files on this system");
         QVERIFY(file.open(QIODevice::ReadOnly));
