@@ -1,5 +1,7 @@
 #include "platform/autostart.h"
+#include "tests/support/filesizelimit.h"
 
+#include <QDir>
 #include <QFile>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -12,6 +14,12 @@ namespace {
 QString autostartFolder()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/autostart";
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -72,6 +80,42 @@ private slots:
         QCOMPARE(lines.value(0), "[Desktop Entry]");
         QVERIFY(lines.contains("Type=Application"));
         QVERIFY(lines.contains(R"(Exec="/a b/\\$x/50%%" --tray)"));
+    }
+
+    // A disk that fills before or during a write: a working entry is not replaced by a stub, and
+    // a new one that did not arrive whole is not there to read as set while nothing starts.
+    void refusedWriteLeavesTheEntry_data()
+    {
+        QTest::addColumn<bool>("existing");
+        QTest::addColumn<int>("room");
+        QTest::newRow("rewrite, disk full") << true << 0;
+        QTest::newRow("rewrite, disk full half-way") << true << 16;
+        QTest::newRow("new entry, disk full") << false << 0;
+        QTest::newRow("new entry, disk full half-way") << false << 16;
+    }
+
+    void refusedWriteLeavesTheEntry()
+    {
+        QFETCH(bool, existing);
+        QFETCH(int, room);
+        const QString name = "OrvAutostartFull";
+        const QString path = autostartFolder() + "/" + name + ".desktop";
+        const QString before = R"("/opt/orv/orvagent" --tray)";
+        removeAutostartEntry(name);
+        if (existing)
+            writeAutostartEntry(name, before);
+        QCOMPARE(hasAutostartEntry(name), existing);
+        const QByteArray bytes = contents(path);
+        {
+            Test::FileSizeLimit limit(room);
+            if (!limit.isActive())
+                QSKIP("this system offers no way to make a file write fail");
+            writeAutostartEntry(name, R"("/opt/orv/orvagent" --tray --utm-host)");
+        }
+        QCOMPARE(QDir(autostartFolder()).entryList(QDir::Files | QDir::Hidden),
+                 existing ? QStringList{name + ".desktop"} : QStringList());
+        QCOMPARE(contents(path), bytes);
+        QCOMPARE(autostartEntry(name), existing ? before : QString());
     }
 };
 
