@@ -1,10 +1,10 @@
 #include "core/devicetokenstore.h"
 
 #include "core/util.h"
+#include "platform/atomicfile.h"
 #include "platform/dataprotect.h"
 
 #include <QFile>
-#include <QSaveFile>
 
 namespace Orv {
 
@@ -37,15 +37,9 @@ bool DeviceTokenStore::save(const QString &token, QString *error)
     const QByteArray blob = protectData(token.toUtf8(), error);
     if (blob.isEmpty())
         return false;
-    // The blob goes to a temporary file that is owner-only before it holds a byte, is flushed to
-    // disk and replaces the old file in one rename; a write that fails anywhere on the way leaves
-    // the token already stored untouched. Unbuffered, because a short write while QSaveFile
-    // flushes its buffer inside commit() goes unnoticed and would replace the token with a stub.
-    QSaveFile file(m_path);
-    const bool written = file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
-                         file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) &&
-                         file.write(blob) == blob.size() && file.commit();
-    if (!written) {
+    // Owner-only before it holds a byte; a write that fails anywhere on the way leaves the token
+    // already stored untouched.
+    if (!replaceFileContents(m_path, blob, QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
         setError(error, QStringLiteral("Не удалось сохранить токен в %1").arg(m_path));
         return false;
     }

@@ -8,10 +8,11 @@
 
 #include "platform/autostart.h"
 
+#include "platform/atomicfile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <QStringList>
 
@@ -145,17 +146,15 @@ void writeAutostartEntry(const QString &name, const QString &commandLine)
 {
     const QString path = entryPath(name);
     QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return;
     const QString text = QStringLiteral("[Desktop Entry]\n"
                                         "Type=Application\n"
                                         "Name=%1\n"
                                         "Exec=%2\n"
                                         "X-GNOME-Autostart-enabled=true\n")
                              .arg(name, encodeExec(commandLine));
-    file.write(text.toUtf8());
-    file.commit();
+    // Writes are not confirmed to the caller, so a refused one must leave the entry as it was (or
+    // none): one cut short would read as set and start nothing.
+    (void)replaceFileContents(path, text.toUtf8());
 }
 
 void removeAutostartEntry(const QString &name)

@@ -1,5 +1,6 @@
 #include "core/devicetokenstore.h"
 #include "platform/dataprotect.h"
+#include "tests/support/filesizelimit.h"
 #include "tests/support/logcapture.h"
 
 #include <QDir>
@@ -7,12 +8,6 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
-
-#if __has_include(<sys/resource.h>)
-#include <csignal>
-#include <sys/resource.h>
-#define ORV_HAVE_FILE_SIZE_LIMIT 1
-#endif
 
 using namespace Orv;
 
@@ -30,23 +25,6 @@ void write(const QString &path, const QByteArray &bytes)
     QVERIFY(file.open(QIODevice::WriteOnly));
     QCOMPARE(file.write(bytes), bytes.size());
 }
-
-#ifdef ORV_HAVE_FILE_SIZE_LIMIT
-// Saves while no file of this process may grow beyond a few bytes: the write fails half-way, as
-// on a full disk.
-bool saveOnFullDisk(DeviceTokenStore &store, QString *error)
-{
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit previous;
-    getrlimit(RLIMIT_FSIZE, &previous);
-    rlimit limit = previous;
-    limit.rlim_cur = 8;
-    setrlimit(RLIMIT_FSIZE, &limit);
-    const bool saved = store.save(QStringLiteral("new token"), error);
-    setrlimit(RLIMIT_FSIZE, &previous);
-    return saved;
-}
-#endif
 
 } // namespace
 
@@ -152,19 +130,21 @@ private slots:
         QVERIFY(store.save(QStringLiteral("old token")));
         const QByteArray before = contents(path());
         QString reported;
+        bool saved = true;
         if (protectionFails) {
             // A key whose folder is a plain file cannot be made.
             write(m_home.filePath(QStringLiteral("plain")), "x");
             qputenv("ORV_DATAPROTECT_KEY", QFile::encodeName(m_home.filePath("plain/user.key")));
-            QVERIFY(!store.save(QStringLiteral("new token"), &reported));
+            saved = store.save(QStringLiteral("new token"), &reported);
             qunsetenv("ORV_DATAPROTECT_KEY");
         } else {
-#ifdef ORV_HAVE_FILE_SIZE_LIMIT
-            QVERIFY(!saveOnFullDisk(store, &reported));
-#else
-            QSKIP("this system offers no way to make a file write fail");
-#endif
+            // No file may grow beyond a few bytes: the write fails half-way.
+            Test::FileSizeLimit limit(8);
+            if (!limit.isActive())
+                QSKIP("this system offers no way to make a file write fail");
+            saved = store.save(QStringLiteral("new token"), &reported);
         }
+        QVERIFY(!saved);
         QCOMPARE(reported, error.replace(QLatin1String("%1"), path()));
         QCOMPARE(contents(path()), before);
         QCOMPARE(store.load(), QStringLiteral("old token"));

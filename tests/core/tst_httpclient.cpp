@@ -131,6 +131,28 @@ private slots:
         QCOMPARE(results.all.size(), 3);
     }
 
+    // The list holds its replies weakly: one deleted before the abort is passed over, and those
+    // after it are still aborted, each finishing once before the call returns.
+    void abortPassesOverADeletedReply()
+    {
+        FakeParvisServer server;
+        server.setAnswer("GET", "/slow", FakeAnswer::never());
+        QSignalSpy arrived(&server, &FakeParvisServer::requestArrived);
+        QNetworkAccessManager network;
+        const QNetworkRequest request(QUrl(server.baseUrl() + "/slow"));
+        QNetworkReply *gone = network.get(request);
+        QNetworkReply *running = network.get(request);
+        QList<QPointer<QNetworkReply>> inFlight{gone, running};
+        QTRY_COMPARE(arrived.size(), 2);
+        delete gone;
+        QSignalSpy finished(running, &QNetworkReply::finished);
+
+        abortReplies(inFlight);
+        QVERIFY(inFlight.isEmpty());
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(running->error(), QNetworkReply::OperationCanceledError);
+    }
+
     // The reply outlives its completion until the event loop deletes it; a late tick of its
     // timer must not abort it or log a time-out.
     void finishedRequestHasNoRunningTimer()

@@ -1,10 +1,28 @@
 #include "platform/autostart.h"
+#include "tests/support/filesizelimit.h"
 
+#include <QDir>
 #include <QFile>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace Orv;
+
+namespace {
+
+QString autostartFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/autostart";
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
 
 // Turning autostart on and off for this executable is the controller's, tested there; here the
 // entry store itself.
@@ -12,8 +30,16 @@ class TestAutostart : public QObject
 {
     Q_OBJECT
 
+private:
+    QTemporaryDir m_home;
+
 private slots:
-    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void initTestCase()
+    {
+        QVERIFY(m_home.isValid());
+        qputenv("HOME", QFile::encodeName(m_home.path()));
+        QStandardPaths::setTestModeEnabled(true);
+    }
 
     void roundTrip_data()
     {
@@ -45,8 +71,7 @@ private slots:
     {
         const QString name = "OrvAutostartEscapes";
         writeAutostartEntry(name, R"("/a b/$x/50%" --tray)");
-        QFile file(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-                   "/autostart/" + name + ".desktop");
+        QFile file(autostartFolder() + "/" + name + ".desktop");
         if (!file.exists())
             QSKIP("autostart entries are not desktop files on this system");
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -55,6 +80,42 @@ private slots:
         QCOMPARE(lines.value(0), "[Desktop Entry]");
         QVERIFY(lines.contains("Type=Application"));
         QVERIFY(lines.contains(R"(Exec="/a b/\\$x/50%%" --tray)"));
+    }
+
+    // A disk that fills before or during a write: a working entry is not replaced by a stub, and
+    // a new one that did not arrive whole is not there to read as set while nothing starts.
+    void refusedWriteLeavesTheEntry_data()
+    {
+        QTest::addColumn<bool>("existing");
+        QTest::addColumn<int>("room");
+        QTest::newRow("rewrite, disk full") << true << 0;
+        QTest::newRow("rewrite, disk full half-way") << true << 16;
+        QTest::newRow("new entry, disk full") << false << 0;
+        QTest::newRow("new entry, disk full half-way") << false << 16;
+    }
+
+    void refusedWriteLeavesTheEntry()
+    {
+        QFETCH(bool, existing);
+        QFETCH(int, room);
+        const QString name = "OrvAutostartFull";
+        const QString path = autostartFolder() + "/" + name + ".desktop";
+        const QString before = R"("/opt/orv/orvagent" --tray)";
+        removeAutostartEntry(name);
+        if (existing)
+            writeAutostartEntry(name, before);
+        QCOMPARE(hasAutostartEntry(name), existing);
+        const QByteArray bytes = contents(path);
+        {
+            Test::FileSizeLimit limit(room);
+            if (!limit.isActive())
+                QSKIP("this system offers no way to make a file write fail");
+            writeAutostartEntry(name, R"("/opt/orv/orvagent" --tray --utm-host)");
+        }
+        QCOMPARE(QDir(autostartFolder()).entryList(QDir::Files | QDir::Hidden),
+                 existing ? QStringList{name + ".desktop"} : QStringList());
+        QCOMPARE(contents(path), bytes);
+        QCOMPARE(autostartEntry(name), existing ? before : QString());
     }
 };
 

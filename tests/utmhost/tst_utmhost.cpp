@@ -8,6 +8,8 @@
 #include "utmhost/hostparsers.h"
 
 #include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -591,7 +593,7 @@ private slots:
     // cannot close the port; the next one ends with 3010 and asks for a restart, after which the
     // agent resumes by itself once (declined this time) and a later start leaves that result
     // alone. A script changed on disk, a result not of this run and a failed run end the user's
-    // set-ups, until one ends the job.
+    // set-ups (a restart after the failed one resumes nothing), until one ends the job.
     void setUpAcrossARestart()
     {
         cleanup();
@@ -690,6 +692,22 @@ private slots:
         elevated(setupJson("true", "true", "skipped"), "1"); // the exit code wins
         setup(notDone);
         QVERIFY(!agent->status().rebootPending);
+
+        // Windows restarts all the same: the failed run is not taken up again unasked, though its
+        // result still asks for the restart.
+        QFile failed(agent->setupResultPath());
+        QVERIFY(failed.open(QIODevice::ReadOnly));
+        QJsonObject run = QJsonDocument::fromJson(failed.readAll()).object();
+        failed.close();
+        QCOMPARE(run.value("ok"), QJsonValue(false));
+        QCOMPARE(run.value("reboot"), QJsonValue(true));
+        run.insert("at", "2001-01-01T00:00:00.0000000Z");
+        QVERIFY(writeFile(failed.fileName(), QJsonDocument(run).toJson()));
+        startAgent();
+        QTRY_VERIFY_WITH_TIMEOUT(agent->m_resumeTried, 20000);
+        QVERIFY(agent->busyText().isEmpty());
+        QVERIFY(marker.open(QIODevice::ReadOnly) && marker.readAll() == "2000-01-01T00:00:00Z");
+        marker.close();
         elevated(narrowed, "0", "echo 2.4.0 >" + wsl.path("/../wsl-version"));
         setup("Компьютер настроен — можно создавать VM");
         QCOMPARE(agent->status().wslVersion, QString("2.4.0")); // asked again after the step
