@@ -1,10 +1,10 @@
 #include "platform/autostart.h"
 #include "tests/support/filesizelimit.h"
+#include "tests/support/scratchhome.h"
 
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 
 using namespace Orv;
@@ -31,13 +31,13 @@ class TestAutostart : public QObject
     Q_OBJECT
 
 private:
-    QTemporaryDir m_home;
+    Test::ScratchHome m_home;
 
 private slots:
     void initTestCase()
     {
         QVERIFY(m_home.isValid());
-        qputenv("HOME", QFile::encodeName(m_home.path()));
+        m_home.exportToThisProcess();
         QStandardPaths::setTestModeEnabled(true);
     }
 
