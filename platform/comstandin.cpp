@@ -3,11 +3,11 @@
 
 #include "platform/comstandin.h"
 
+#include "platform/atomicfile.h"
 #include "platform/cadesobjects.h"
 #include "platform/userprivate.h"
 
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 namespace Orv::ComStandIn {
@@ -54,14 +54,8 @@ bool writePrivateFile(const QString &path, const QByteArray &bytes, QString *err
 {
     makePrivatePath(QFileInfo(path).absolutePath());
     makePrivate(rootPath()); // one made by an older version
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit()) {
-        makePrivate(path);
-        return true;
-    }
-    if (error)
-        *error = file.errorString();
-    return false;
+    return replaceFileContents(path, bytes, QFileDevice::ReadOwner | QFileDevice::WriteOwner,
+                               error);
 }
 
 bool installProvider(QString *error)

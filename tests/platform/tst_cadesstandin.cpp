@@ -2,6 +2,7 @@
 #include "platform/comstandin.h"
 #include "platform/registry.h"
 #include "signing/comobject.h"
+#include "tests/support/filesizelimit.h"
 #include "tests/support/standinsigning.h"
 
 #include <QDir>
@@ -283,6 +284,27 @@ private slots:
         QSaveFile registry(ComStandIn::registryPath());
         QVERIFY(registry.open(QIODevice::WriteOnly) && registry.write("{}") && registry.commit());
         QVERIFY(registryText(ComStandIn::providerKey(), name).isEmpty());
+    }
+
+    // A registry write the full disk refuses says so and leaves the registration as it was.
+    void refusedWriteKeepsTheRegistry()
+    {
+        const QString name = QStringLiteral("Name");
+        const QString before = registryText(ComStandIn::providerKey(), name);
+        QVERIFY(!before.isEmpty());
+        QString error;
+        bool written = true;
+        {
+            Test::FileSizeLimit full(0);
+            if (!full.isActive())
+                QSKIP("this system offers no way to make a file write fail");
+            written = ComStandIn::setRegistryText(
+                ComStandIn::providerKey(), QStringLiteral("Other"), QStringLiteral("x"), &error);
+        }
+        QVERIFY(!written);
+        QVERIFY2(error.startsWith(QStringLiteral("Не удалось записать реестр")), qPrintable(error));
+        QCOMPARE(registryText(ComStandIn::providerKey(), name), before);
+        QVERIFY(registryText(ComStandIn::providerKey(), QStringLiteral("Other")).isEmpty());
     }
 
     // Certificates made one after another chain to one test authority, so an earlier one keeps
