@@ -22,8 +22,10 @@ namespace Orv {
 namespace {
 
 const QString kTag = "localhost/utm-runtime:4.3:b";
+const QString kMockTag = "localhost/utm-mock:1";
 // What the stand-in podman loads: the reference on the first line.
 const QByteArray kImage = kTag.toUtf8() + '\n' + QByteArray(300000, 'i');
+const QByteArray kMock = kMockTag.toUtf8() + '\n' + QByteArray(1000, 'm');
 const QString kLoad = "-d utm-desktop -u root -- podman load";
 const QString kSeeLog = ". Подробности — в журнале агента";
 
@@ -55,15 +57,19 @@ private:
     std::unique_ptr<UtmHost> makeHost(IHostShell *shell, const QByteArray &rootfs = "rootfs",
                                       const QByteArray &sent = kImage)
     {
-        const auto entry = [](const char *file, const QByteArray &content) {
+        const auto entry = [](const char *file, const QByteArray &content,
+                              const QString &ref = kTag) {
             return QString(R"({"file":"%1","sha256":"%2","size":%3,"ref":"%4","version":"1"})")
-                .arg(file, sha256Hex(content), QString::number(content.size()), kTag);
+                .arg(file, sha256Hex(content), QString::number(content.size()), ref);
         };
-        const QString manifest = QString(R"({"format":1,"rootfs":%1,"image":%2})")
-                                     .arg(entry("rootfs.tar", rootfs), entry("utm.tar", kImage));
+        const QString manifest =
+            QString(R"({"format":1,"rootfs":%1,"image":%2,"mock":%3})")
+                .arg(entry("rootfs.tar", rootfs), entry("utm.tar", kImage),
+                     entry("mock.tar", kMock, kMockTag));
         m_server.setAnswer("GET", "/m/manifest.json", FakeAnswer::raw(200, manifest.toUtf8()));
         m_server.setAnswer("GET", "/m/rootfs.tar", FakeAnswer::raw(200, rootfs));
         m_server.setAnswer("GET", "/m/utm.tar", FakeAnswer::raw(200, sent));
+        m_server.setAnswer("GET", "/m/mock.tar", FakeAnswer::raw(200, kMock));
         QDir(dataPath({})).removeRecursively();
         UtmHostConfig config;
         config.dataDir = dataPath({});
@@ -153,6 +159,19 @@ private slots:
             return;
         QVERIFY(progress.size() > 1 && progress.constFirst() == 0.0 && progress.constLast() == 1.0);
         QCOMPARE(status.images, QStringList{kTag});
+
+        // A test VM brings the mock УТМ down first; its steps end with it.
+        host->createTestVm("Проба", "");
+        QVERIFY(finished.wait(30000));
+        const QVariantList created = finished.takeFirst();
+        QVERIFY2(created.at(1).toString().startsWith("Тестовая VM 1: мок УТМ с FSRAR_ID 9999"),
+                 qPrintable(created.at(1).toString()));
+        QVERIFY(created.at(0).toBool() && status.installStep.isEmpty());
+        QCOMPARE(status.installProgress, -1.0);
+        QTRY_COMPARE(status.vms.size(), 1);
+        QCOMPARE(status.vms.constFirst().image, kMockTag);
+        QVERIFY(status.images.contains(kMockTag));
+
         host->m_tokenProblems.insert("A1B2", kMsgTokenNotPassed);
         host->removeHost();
         QVERIFY(finished.wait(20000));
