@@ -9,9 +9,9 @@ namespace Orv::Test {
 
 // Every outside program of host mode played on this machine, for the whole test process: the
 // stand-in wsl, speaking as on a Russian Windows, with no distribution yet, usbipd with one token
-// plugged in, PowerShell under a
-// SystemRoot of its own, and the payload served from a local folder. The home folder, and with
-// it the agent's data and settings, is a temporary one. Exports all of it into this process.
+// plugged in, PowerShell under a SystemRoot of its own, and the payload served from a local
+// folder. The home folder, and with it the agent's data and settings, is a temporary one. Exports
+// all of it into this process.
 class HostStandIns
 {
 public:

@@ -17,6 +17,13 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+bool writeAll(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(content) == content.size();
+}
+
 } // namespace
 
 WslStandIn::WslStandIn(const QString &distro)
@@ -107,17 +114,12 @@ bool WslStandIn::writeFile(const QString &path, const QByteArray &content) const
 {
     const QString target = this->path(path);
     QDir().mkpath(target.section(QLatin1Char('/'), 0, -2));
-    QFile file(target);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(content) == content.size();
+    return writeAll(target, content);
 }
 
 bool WslStandIn::setUiLanguage(const QString &language) const
 {
-    QFile file(m_root.filePath(QStringLiteral("ui-language")));
-    const QByteArray content = language.toUtf8();
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(content) == content.size();
+    return writeAll(m_root.filePath(QStringLiteral("ui-language")), language.toUtf8());
 }
 
 QString WslStandIn::stateFile(const QString &name) const
