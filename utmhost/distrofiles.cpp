@@ -424,6 +424,16 @@ bool isValidImageRef(const QString &text)
     return expression.match(text).hasMatch();
 }
 
+QString lastImageUnder(const QStringList &images, const QString &prefix)
+{
+    QString last;
+    for (const QString &image : images) {
+        if (image.startsWith(prefix) && image > last)
+            last = image;
+    }
+    return last;
+}
+
 bool isValidImageRefUnder(const QString &text, const QString &prefix)
 {
     return text.size() > prefix.size() && text.startsWith(prefix) && isValidImageRef(text);

@@ -3,6 +3,7 @@
 #include "utmhost/hostrecords.h"
 
 #include <QString>
+#include <QStringList>
 
 // Everything the host writes into the WSL distribution: the VM's env file and quadlet units, and
 // the bash scripts it runs there as root. Pure functions; none of them can fail.
@@ -18,6 +19,8 @@ extern const QString kGeneratedHeader;
 // real VMs run, and the mock УТМ of test VMs. Only images of the first kind are ever pruned.
 extern const QString kRuntimeImagePrefix;
 extern const QString kMockImagePrefix;
+// The last of `images` under `prefix` in plain string order (not by version); empty for none.
+QString lastImageUnder(const QStringList &images, const QString &prefix);
 
 // VM numbers run from 1 to this; the port scheme has room for no more.
 constexpr int kMaxVmNumber = 99;

@@ -44,13 +44,7 @@ double shareOf(qint64 used, qint64 total)
 
 QString runtimeImageTag(const QStringList &images)
 {
-    QStringList tags;
-    for (const QString &image : images) {
-        if (image.startsWith(kRuntimeImagePrefix))
-            tags << image.mid(kRuntimeImagePrefix.size());
-    }
-    tags.sort(Qt::CaseSensitive); // plain UTF-16 order
-    return tags.isEmpty() ? QString() : tags.constLast();
+    return lastImageUnder(images, kRuntimeImagePrefix).mid(kRuntimeImagePrefix.size());
 }
 
 bool setupNeeded(const UtmHostStatus &status)

@@ -33,17 +33,6 @@ const QString kStepStart = QStringLiteral("Запускаем VM");
 const QString kStepLoad = QStringLiteral("Устанавливаем УТМ");
 const QString kMsgImageNotLoaded = QStringLiteral("УТМ не установился");
 
-// The last of `images` under `prefix` in plain string order (not by version); empty for none.
-QString lastImageWithPrefix(const QStringList &images, const QString &prefix)
-{
-    QString last;
-    for (const QString &image : images) {
-        if (image.startsWith(prefix) && image > last)
-            last = image;
-    }
-    return last;
-}
-
 // The image podman load names in its output (singular or plural form, the name maybe on the
 // next line), else `fallback`.
 QString loadedImageName(const ShellResult &result, const QString &fallback)
@@ -327,12 +316,12 @@ QString UtmHost::runtimeImageRef() const
 {
     if (!m_status.manifestImageRef.isEmpty() && m_status.images.contains(m_status.manifestImageRef))
         return m_status.manifestImageRef;
-    return lastImageWithPrefix(m_status.images, kRuntimeImagePrefix);
+    return lastImageUnder(m_status.images, kRuntimeImagePrefix);
 }
 
 QString UtmHost::mockImageRef() const
 {
-    return lastImageWithPrefix(m_status.images, kMockImagePrefix);
+    return lastImageUnder(m_status.images, kMockImagePrefix);
 }
 
 } // namespace Orv
